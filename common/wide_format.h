@@ -1,0 +1,44 @@
+#pragma once
+
+// printf-style formatting of wide text, with the handful of conversions the program's messages
+// use: %% %s %d %u and %llx, with an optional '0' flag and a field width. It is our own so that
+// every platform formats alike (the C runtimes disagree on what %s means in wide text).
+//
+// Text arguments come from outside (image names, command lines, the program path); they are
+// passed through showableText, so they can never drive the terminal.
+
+#include <cstdint>
+#include <initializer_list>
+#include <string>
+#include <string_view>
+
+#include "platform/output.h"
+
+namespace vellicor {
+
+struct FormatArgument {
+  enum class Kind { Text, Signed, Unsigned };
+  Kind kind;
+  std::wstring_view text;
+  std::int64_t signedValue;
+  std::uint64_t unsignedValue;
+
+  FormatArgument(std::wstring_view value) : kind(Kind::Text), text(value), signedValue(0), unsignedValue(0) {}
+  FormatArgument(const wchar_t* value) : FormatArgument(std::wstring_view(value)) {}
+  FormatArgument(const std::wstring& value) : FormatArgument(std::wstring_view(value)) {}
+  FormatArgument(std::int32_t value) : kind(Kind::Signed), signedValue(value), unsignedValue(0) {}
+  FormatArgument(std::uint32_t value) : kind(Kind::Unsigned), signedValue(0), unsignedValue(value) {}
+  FormatArgument(std::uint64_t value) : kind(Kind::Unsigned), signedValue(0), unsignedValue(value) {}
+};
+
+std::wstring formatWide(std::wstring_view format, std::initializer_list<FormatArgument> arguments);
+
+// Formats and writes to the output in one step.
+void printWide(Output& output, std::wstring_view format,
+               std::initializer_list<FormatArgument> arguments = {});
+
+// Replaces every character that could steer a terminal (C0 and C1 controls, DEL, bidirectional
+// overrides, lone surrogates) by '?'.
+std::wstring showableText(std::wstring_view text);
+
+}  // namespace vellicor

@@ -1,0 +1,18 @@
+#pragma once
+
+// The seam for the one standard-output stream. Formatted wide text and the single 8-bit
+// characters of a mask bar arrive here in program order; each platform decides how they reach
+// the stream (UTF-8 on Linux, the console or a byte stream on Windows, a string in the tests).
+
+#include <string_view>
+
+namespace vellicor {
+
+class Output {
+ public:
+  virtual ~Output() = default;
+  virtual void writeText(std::wstring_view text) = 0;
+  virtual void writeBarCharacter(char character) = 0;
+};
+
+}  // namespace vellicor

@@ -1,0 +1,86 @@
+#pragma once
+
+// The one seam between Vellicor's logic and the operating system. Every OS call the program
+// makes goes through this interface, so the same core runs on Windows, on Linux and on the
+// simulated platform of the tests. The operations mirror the Win32 calls named in the comments.
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vellicor {
+
+// Bit i stands for logical processor i of the processor group the process runs in.
+using AffinityMask = std::uint64_t;
+
+// An opaque handle to a process or a thread; kNoHandle means none (a failed open).
+using OsHandle = std::uintptr_t;
+inline constexpr OsHandle kNoHandle = 0;
+
+// One entry of the process table (WTS_PROCESS_INFOW): only these two fields are ever read.
+struct ProcessEntry {
+  std::uint32_t ProcessId = 0;
+  std::wstring pProcessName;  // the image name, e.g. notepad.exe
+};
+
+// SYSTEM_LOGICAL_PROCESSOR_INFORMATION, as laid out in the query buffer: ProcessorMask (u64) at
+// offset 0, Relationship (u32) at offset 8, then padding and relation details nobody reads.
+inline constexpr std::uint32_t kLogicalProcessorRecordSize = 32;
+inline constexpr std::uint32_t kProcessorMaskOffset = 0;
+inline constexpr std::uint32_t kRelationshipOffset = 8;
+inline constexpr std::uint32_t RelationProcessorCore = 0;
+inline constexpr std::uint32_t RelationNumaNode = 1;
+inline constexpr std::uint32_t RelationCache = 2;
+inline constexpr std::uint32_t RelationProcessorPackage = 3;
+
+// GetLastError code that asks the caller to retry with a buffer of the reported length.
+inline constexpr std::uint32_t kErrorInsufficientBuffer = 122;
+
+// PROCESS_INFORMATION of a process created suspended.
+struct LaunchedProcess {
+  OsHandle hProcess = kNoHandle;
+  OsHandle hThread = kNoHandle;
+  std::uint32_t dwProcessId = 0;
+};
+
+class Platform {
+ public:
+  virtual ~Platform() = default;
+
+  // WTSEnumerateProcessesW on the local machine: fills `table` in the platform's table order and
+  // returns true, or returns false when no table can be had. The OS buffer is released inside.
+  virtual bool enumerateProcesses(std::vector<ProcessEntry>& table) = 0;
+
+  // OpenProcess with PROCESS_ALL_ACCESS and no inheritance; kNoHandle on failure.
+  virtual OsHandle openProcess(std::uint32_t processId) = 0;
+  // GetProcessAffinityMask: false on failure.
+  virtual bool getProcessAffinityMask(OsHandle process, AffinityMask& processMask,
+                                      AffinityMask& systemMask) = 0;
+  // SetProcessAffinityMask: false on failure.
+  virtual bool setProcessAffinityMask(OsHandle process, AffinityMask mask) = 0;
+  // CloseHandle, for process and thread handles alike; the result is not looked at.
+  virtual void closeHandle(OsHandle handle) = 0;
+
+  // GetModuleHandleW(L"kernel32") + GetProcAddress("GetLogicalProcessorInformation"): false when
+  // the platform lacks the query.
+  virtual bool hasLogicalProcessorInformation() = 0;
+  // GetLogicalProcessorInformation: `buffer` may be null; `length` is the buffer's size in bytes
+  // on entry and the bytes written (or, with kErrorInsufficientBuffer, the bytes needed) on exit.
+  virtual bool getLogicalProcessorInformation(std::byte* buffer, std::uint32_t& length) = 0;
+  // GetLastError of the calling thread.
+  virtual std::uint32_t getLastError() = 0;
+  // The allocation behind the query buffer; null when the memory cannot be had.
+  virtual std::unique_ptr<std::byte[]> allocateBuffer(std::uint32_t length);
+
+  // GetCommandLineW: this process's raw command line, before any splitting.
+  virtual std::wstring getCommandLine() = 0;
+  // CreateProcessW(nullptr, command, ..., CREATE_SUSPENDED, ...): false on failure.
+  virtual bool createSuspendedProcess(std::wstring_view command, LaunchedProcess& launched) = 0;
+  // ResumeThread; the result is not looked at.
+  virtual void resumeThread(OsHandle thread) = 0;
+};
+
+}  // namespace vellicor
