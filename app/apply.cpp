@@ -1,1 +1,74 @@
-// placeholder
+#include "app/apply.h"
+
+#include "common/mask_bar.h"
+#include "common/wide_format.h"
+
+namespace vellicor {
+
+namespace {
+
+// Closes the process when the step that opened it ends, whichever way it ends.
+class OpenedProcess {
+ public:
+  OpenedProcess(Platform& platform, OsHandle handle) : platform_(platform), handle_(handle) {}
+  ~OpenedProcess() { platform_.closeHandle(handle_); }
+  OpenedProcess(const OpenedProcess&) = delete;
+  OpenedProcess& operator=(const OpenedProcess&) = delete;
+  OsHandle handle() const { return handle_; }
+
+ private:
+  Platform& platform_;
+  OsHandle handle_;
+};
+
+void reportSet(Output& output, const ProcessEntry& entry, std::uint64_t oldMask,
+               std::uint64_t newMask, std::uint32_t width) {
+  std::wstring format = formatWide(L"%%s, pid:%%d, mask:%%0%ullx -> %%0%ullx\n", {width, width});
+  printWide(output, format,
+            {entry.pProcessName, static_cast<std::int32_t>(entry.ProcessId), oldMask, newMask});
+}
+
+void showMask(Output& output, const ProcessEntry& entry, std::uint64_t mask, std::uint32_t count,
+              std::uint32_t width) {
+  printMaskBar(output, mask, count);
+  std::wstring format = formatWide(L"  mask:%%0%ullx, pid:%%d, %%s\n", {width});
+  printWide(output, format, {mask, static_cast<std::int32_t>(entry.ProcessId), entry.pProcessName});
+}
+
+}  // namespace
+
+std::uint32_t maskHexWidth(std::uint32_t count) {
+  return ((count - 1) >> 2) + 1;
+}
+
+void applyToProcess(Platform& platform, Output& output, const ProcessEntry& entry,
+                    std::uint64_t& workingMask, std::uint32_t count, std::uint32_t width,
+                    bool listMode) {
+  OsHandle handle = platform.openProcess(entry.ProcessId);
+  if (handle == kNoHandle) {
+    if (!entry.pProcessName.empty() && !listMode) {
+      printWide(output, L"%s, No access right!\n", {entry.pProcessName});
+    }
+    return;
+  }
+  OpenedProcess process(platform, handle);
+  AffinityMask processMask = 0;
+  AffinityMask systemMask = 0;
+  if (!platform.getProcessAffinityMask(process.handle(), processMask, systemMask)) {
+    printWide(output, L"%s, Fail GetProcessAffinityMask!\n", {entry.pProcessName});
+    return;
+  }
+  // The narrowed mask carries over to the processes that follow.
+  workingMask &= systemMask;
+  if (workingMask == 0) {
+    showMask(output, entry, processMask, count, width);
+    return;
+  }
+  if (!platform.setProcessAffinityMask(process.handle(), workingMask)) {
+    printWide(output, L"%s, Fail SetProcessAffinityMask!\n", {entry.pProcessName});
+    return;
+  }
+  reportSet(output, entry, processMask, workingMask, width);
+}
+
+}  // namespace vellicor

@@ -10,6 +10,7 @@ namespace vellicor {
 
 // The whole program: parses the arguments (argument 0 is the program path), queries the
 // topology, selects processes and sets or shows their masks. Returns the exit status.
-int runAffinityRequest(Platform& platform, Output& output, const std::vector<std::wstring>& arguments);
+int runAffinityRequest(Platform& platform, Output& output,
+                       const std::vector<std::wstring>& arguments);
 
 }  // namespace vellicor

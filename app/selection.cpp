@@ -1,1 +1,102 @@
-// placeholder
+#include "app/selection.h"
+
+#include <memory>
+#include <unordered_set>
+
+#include "app/pattern.h"
+#include "common/wide_number.h"
+
+namespace vellicor {
+
+namespace {
+
+wchar_t foldAsciiCase(wchar_t character) {
+  return character >= L'A' && character <= L'Z' ? static_cast<wchar_t>(character - L'A' + L'a')
+                                                : character;
+}
+
+void foldInto(std::wstring_view text, std::wstring& folded) {
+  folded.assign(text);
+  for (wchar_t& character : folded) {
+    character = foldAsciiCase(character);
+  }
+}
+
+// The identifiers the targets name, each target read once: an entry matches when its identifier
+// equals the low 32 bits of a target's value.
+std::unordered_set<std::uint32_t> readProcessIds(const std::vector<std::wstring_view>& targets) {
+  std::unordered_set<std::uint32_t> ids;
+  for (std::wstring_view target : targets) {
+    ids.insert(static_cast<std::uint32_t>(static_cast<std::uint64_t>(wideToSigned64(target))));
+  }
+  return ids;
+}
+
+std::unordered_set<std::wstring> foldNames(const std::vector<std::wstring_view>& targets) {
+  std::unordered_set<std::wstring> names;
+  std::wstring folded;
+  for (std::wstring_view target : targets) {
+    foldInto(target, folded);
+    names.insert(folded);
+  }
+  return names;
+}
+
+// Patterns are tested in target order and stop at the first match, so a pattern is built, and
+// found invalid, exactly when an entry is first tested against it.
+bool matchesAnyPattern(const std::vector<std::wstring_view>& targets,
+                       std::vector<std::unique_ptr<Pattern>>& patterns, std::wstring_view name) {
+  for (std::size_t i = 0; i < targets.size(); ++i) {
+    if (!patterns[i]) {
+      patterns[i] = std::make_unique<Pattern>(targets[i]);
+    }
+    if (patterns[i]->matchesWhole(name)) {
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+std::vector<std::uint32_t> selectProcesses(const CommandRequest& request,
+                                           const std::vector<ProcessEntry>& table) {
+  std::vector<std::uint32_t> selected;
+  const auto entryCount = static_cast<std::uint32_t>(table.size());
+  if (request.listMode) {
+    selected.reserve(entryCount);
+    for (std::uint32_t index = 0; index < entryCount; ++index) {
+      selected.push_back(index);
+    }
+    return selected;
+  }
+  if (request.pidMode) {
+    std::unordered_set<std::uint32_t> ids = readProcessIds(request.targets);
+    for (std::uint32_t index = 0; index < entryCount; ++index) {
+      if (ids.count(table[index].ProcessId) != 0) {
+        selected.push_back(index);
+      }
+    }
+    return selected;
+  }
+  if (request.patternMode) {
+    std::vector<std::unique_ptr<Pattern>> patterns(request.targets.size());
+    for (std::uint32_t index = 0; index < entryCount; ++index) {
+      if (matchesAnyPattern(request.targets, patterns, table[index].pProcessName)) {
+        selected.push_back(index);
+      }
+    }
+    return selected;
+  }
+  std::unordered_set<std::wstring> names = foldNames(request.targets);
+  std::wstring folded;
+  for (std::uint32_t index = 0; index < entryCount; ++index) {
+    foldInto(table[index].pProcessName, folded);
+    if (names.count(folded) != 0) {
+      selected.push_back(index);
+    }
+  }
+  return selected;
+}
+
+}  // namespace vellicor

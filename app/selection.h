@@ -8,12 +8,12 @@
 
 namespace vellicor {
 
-// Table indexes of the selected processes, each at most once, in table order. Throws
-// std::regex_error when a /g pattern is invalid or exceeds its bounds at its first test.
+// Table indexes of the selected processes, each at most once, in table order: every entry in
+// list mode; else the entries whose identifier a target names (/p), whose whole image name a
+// target's regular expression matches (/g), or whose image name equals a target with ASCII
+// letters folded to one case. Throws std::regex_error when a /g pattern is invalid or exceeds its
+// bounds when it is first tested.
 std::vector<std::uint32_t> selectProcesses(const CommandRequest& request,
                                            const std::vector<ProcessEntry>& table);
-
-// True when the image names are equal with ASCII letters folded to one case.
-bool namesEqualIgnoringAsciiCase(std::wstring_view imageName, std::wstring_view target);
 
 }  // namespace vellicor

@@ -23,12 +23,15 @@ struct FormatArgument {
   std::int64_t signedValue;
   std::uint64_t unsignedValue;
 
-  FormatArgument(std::wstring_view value) : kind(Kind::Text), text(value), signedValue(0), unsignedValue(0) {}
+  FormatArgument(std::wstring_view value)
+      : kind(Kind::Text), text(value), signedValue(0), unsignedValue(0) {}
   FormatArgument(const wchar_t* value) : FormatArgument(std::wstring_view(value)) {}
   FormatArgument(const std::wstring& value) : FormatArgument(std::wstring_view(value)) {}
   FormatArgument(std::int32_t value) : kind(Kind::Signed), signedValue(value), unsignedValue(0) {}
-  FormatArgument(std::uint32_t value) : kind(Kind::Unsigned), signedValue(0), unsignedValue(value) {}
-  FormatArgument(std::uint64_t value) : kind(Kind::Unsigned), signedValue(0), unsignedValue(value) {}
+  FormatArgument(std::uint32_t value)
+      : kind(Kind::Unsigned), signedValue(0), unsignedValue(value) {}
+  FormatArgument(std::uint64_t value)
+      : kind(Kind::Unsigned), signedValue(0), unsignedValue(value) {}
 };
 
 std::wstring formatWide(std::wstring_view format, std::initializer_list<FormatArgument> arguments);

@@ -1,1 +1,216 @@
-// placeholder
+#include "platform/simulated/simulated_platform.h"
+
+#include <cstring>
+#include <string>
+
+namespace vellicor::simulated {
+
+namespace {
+
+std::string hex(std::uint64_t value) {
+  static const char digits[] = "0123456789abcdef";
+  std::string text;
+  do {
+    text.insert(text.begin(), digits[value % 16]);
+    value /= 16;
+  } while (value != 0);
+  return text;
+}
+
+std::string narrow(std::wstring_view text) {
+  std::string result;
+  for (wchar_t character : text) {
+    result.push_back(character < 0x80 ? static_cast<char>(character) : '?');
+  }
+  return result;
+}
+
+}  // namespace
+
+void SimulatedPlatform::addTopologyRecord(std::uint64_t mask, std::uint32_t relationship) {
+  std::byte record[kLogicalProcessorRecordSize] = {};
+  std::memcpy(record + kProcessorMaskOffset, &mask, sizeof mask);
+  std::memcpy(record + kRelationshipOffset, &relationship, sizeof relationship);
+  topologyRecords.insert(topologyRecords.end(), record, record + kLogicalProcessorRecordSize);
+}
+
+void SimulatedPlatform::useSimpleTopology(std::uint32_t cores, std::uint32_t threadsPerCore) {
+  std::uint64_t all = 0;
+  for (std::uint32_t core = 0; core < cores; ++core) {
+    std::uint64_t mask = 0;
+    for (std::uint32_t thread = 0; thread < threadsPerCore; ++thread) {
+      mask |= std::uint64_t{1} << (core * threadsPerCore + thread);
+    }
+    addTopologyRecord(mask, RelationProcessorCore);
+    all |= mask;
+  }
+  addTopologyRecord(all, RelationProcessorPackage);
+  addTopologyRecord(all, RelationNumaNode);
+}
+
+const SimulatedProcess* SimulatedPlatform::find(std::uint32_t processId) const {
+  for (const SimulatedProcess& process : processes) {
+    if (process.ProcessId == processId) {
+      return &process;
+    }
+  }
+  return nullptr;
+}
+
+std::vector<std::string> SimulatedPlatform::callsStartingWith(const std::string& prefix) const {
+  std::vector<std::string> matching;
+  for (const std::string& call : calls) {
+    if (call.rfind(prefix, 0) == 0) {
+      matching.push_back(call);
+    }
+  }
+  return matching;
+}
+
+bool SimulatedPlatform::enumerateProcesses(std::vector<ProcessEntry>& table) {
+  calls.push_back("WTSEnumerateProcessesW");
+  if (enumerationFails) {
+    return false;
+  }
+  table.clear();
+  for (const SimulatedProcess& process : processes) {
+    table.push_back({process.ProcessId, process.imageName});
+  }
+  return true;
+}
+
+OsHandle SimulatedPlatform::newHandle(std::uint32_t processId) {
+  OsHandle handle = nextHandle_++;
+  handleOwners_.emplace_back(handle, processId);
+  openHandles.insert(handle);
+  return handle;
+}
+
+SimulatedProcess* SimulatedPlatform::processFor(OsHandle handle) {
+  if (openHandles.count(handle) == 0) {
+    return nullptr;
+  }
+  for (const auto& [owned, processId] : handleOwners_) {
+    if (owned == handle) {
+      return const_cast<SimulatedProcess*>(find(processId));
+    }
+  }
+  return nullptr;
+}
+
+OsHandle SimulatedPlatform::openProcess(std::uint32_t processId) {
+  const SimulatedProcess* process = find(processId);
+  if (process == nullptr || process->cannotOpen) {
+    calls.push_back("OpenProcess " + std::to_string(processId) + " failed");
+    return kNoHandle;
+  }
+  OsHandle handle = newHandle(processId);
+  calls.push_back("OpenProcess " + std::to_string(processId));
+  return handle;
+}
+
+bool SimulatedPlatform::getProcessAffinityMask(OsHandle handle, AffinityMask& processMask,
+                                               AffinityMask& systemMask) {
+  SimulatedProcess* process = processFor(handle);
+  calls.push_back("GetProcessAffinityMask " +
+                  (process ? std::to_string(process->ProcessId) : "bad handle"));
+  if (process == nullptr || process->cannotReadMasks) {
+    return false;
+  }
+  processMask = process->processMask;
+  systemMask = process->systemMask;
+  return true;
+}
+
+bool SimulatedPlatform::setProcessAffinityMask(OsHandle handle, AffinityMask mask) {
+  SimulatedProcess* process = processFor(handle);
+  calls.push_back("SetProcessAffinityMask " +
+                  (process ? std::to_string(process->ProcessId) : "bad handle") + " " + hex(mask));
+  if (process == nullptr || process->cannotSetMask) {
+    return false;
+  }
+  process->processMask = mask;
+  return true;
+}
+
+void SimulatedPlatform::closeHandle(OsHandle handle) {
+  if (openHandles.erase(handle) == 0) {
+    calls.push_back("CloseHandle of a handle that is not open");
+    return;
+  }
+  if (handle == launchedThread_) {
+    calls.push_back("CloseHandle thread");
+    return;
+  }
+  for (const auto& [owned, processId] : handleOwners_) {
+    if (owned == handle) {
+      calls.push_back("CloseHandle " + std::to_string(processId));
+    }
+  }
+}
+
+bool SimulatedPlatform::hasLogicalProcessorInformation() {
+  calls.push_back("GetProcAddress GetLogicalProcessorInformation");
+  return !queryMissing;
+}
+
+bool SimulatedPlatform::getLogicalProcessorInformation(std::byte* buffer, std::uint32_t& length) {
+  calls.push_back("GetLogicalProcessorInformation " + std::to_string(length));
+  if (answersGiven_ < scriptedAnswers.size()) {
+    const QueryAnswer& answer = scriptedAnswers[answersGiven_++];
+    length = answer.length;
+    lastError_ = answer.error;
+    return answer.succeeds;
+  }
+  const auto needed = static_cast<std::uint32_t>(topologyRecords.size());
+  if (buffer == nullptr || length < needed) {
+    length = needed;
+    lastError_ = kErrorInsufficientBuffer;
+    return false;
+  }
+  if (needed != 0) {
+    std::memcpy(buffer, topologyRecords.data(), needed);
+  }
+  length = needed;
+  return true;
+}
+
+std::uint32_t SimulatedPlatform::getLastError() {
+  return lastError_;
+}
+
+std::unique_ptr<std::byte[]> SimulatedPlatform::allocateBuffer(std::uint32_t length) {
+  calls.push_back("allocate " + std::to_string(length));
+  if (allocationFails) {
+    return nullptr;
+  }
+  // Never less than one byte, so a zero-length buffer is still a buffer.
+  return std::make_unique<std::byte[]>(length == 0 ? 1 : length);
+}
+
+std::wstring SimulatedPlatform::getCommandLine() {
+  calls.push_back("GetCommandLineW");
+  return commandLine;
+}
+
+bool SimulatedPlatform::createSuspendedProcess(std::wstring_view command,
+                                               LaunchedProcess& launched) {
+  calls.push_back("CreateProcessW " + narrow(command));
+  if (creationFails) {
+    return false;
+  }
+  processes.push_back(launchedProcess);
+  launched.dwProcessId = launchedProcess.ProcessId;
+  launched.hProcess = newHandle(launchedProcess.ProcessId);
+  launched.hThread = newHandle(launchedProcess.ProcessId);
+  launchedThread_ = launched.hThread;
+  return true;
+}
+
+void SimulatedPlatform::resumeThread(OsHandle thread) {
+  calls.push_back(thread == launchedThread_ && openHandles.count(thread) != 0
+                      ? "ResumeThread"
+                      : "ResumeThread of a handle that is not the launched thread");
+}
+
+}  // namespace vellicor::simulated

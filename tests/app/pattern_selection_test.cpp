@@ -1,0 +1,83 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "app/run.h"
+#include "platform/simulated/captured_output.h"
+#include "platform/simulated/simulated_platform.h"
+
+namespace vellicor {
+namespace {
+
+using simulated::CapturedOutput;
+using simulated::SimulatedPlatform;
+
+class PatternSelection : public testing::Test {
+ protected:
+  void SetUp() override {
+    platform.useSimpleTopology(4, 2);
+    platform.processes = {{100, L"svchost.exe"},
+                          {200, L"notepad.exe"},
+                          {300, L"svchost.exe"},
+                          {400, L""},
+                          {500, L"Notepad++.exe"}};
+  }
+
+  int run(std::vector<std::wstring> words) {
+    words.insert(words.begin(), L"vellicor.exe");
+    arguments = std::move(words);
+    return runAffinityRequest(platform, output, arguments);
+  }
+
+  SimulatedPlatform platform;
+  CapturedOutput output;
+  std::vector<std::wstring> arguments;
+};
+
+TEST_F(PatternSelection, MatchesTheWholeNameWithCaseCounting) {
+  EXPECT_EQ(run({L"/g", L"/x:1", L"note.*", L"NOTEPAD.EXE", L"svc"}), 0);
+  EXPECT_EQ(output.text, L"notepad.exe, pid:200, mask:ff -> 01\n");
+}
+
+TEST_F(PatternSelection, EmptyPatternMatchesOnlyAnEmptyName) {
+  EXPECT_EQ(run({L"/g", L"/x:1", L""}), 0);
+  EXPECT_EQ(output.text, L", pid:400, mask:ff -> 01\n");
+}
+
+TEST_F(PatternSelection, InvalidPatternEndsTheRunBeforeAnyMaskIsSet) {
+  EXPECT_EQ(run({L"/g", L"/x:1", L"svchost\\.exe", L"["}), 1);
+  EXPECT_EQ(output.text, L"Invalid regex string!\n");
+  EXPECT_TRUE(platform.callsStartingWith("OpenProcess").empty());
+  EXPECT_TRUE(platform.callsStartingWith("SetProcessAffinityMask").empty());
+}
+
+TEST_F(PatternSelection, LaterPatternIsOnlyTestedForEntriesNoEarlierOneMatched) {
+  platform.processes = {{100, L"svchost.exe"}, {300, L"svchost.exe"}};
+  EXPECT_EQ(run({L"/g", L"/x:1", L"svchost\\.exe", L"["}), 0);
+  EXPECT_EQ(output.text,
+            L"svchost.exe, pid:100, mask:ff -> 01\n"
+            L"svchost.exe, pid:300, mask:ff -> 01\n");
+}
+
+TEST_F(PatternSelection, NothingIsValidatedForAnEmptyTable) {
+  platform.processes.clear();
+  EXPECT_EQ(run({L"/g", L"/x:1", L"("}), 0);
+  EXPECT_EQ(output.text, L"");
+}
+
+TEST_F(PatternSelection, ProcessIdAndListModeTakePrecedence) {
+  EXPECT_EQ(run({L"/g", L"/p", L"("}), 0);  // reads as identifier 0: nothing there
+  EXPECT_EQ(output.text, L"");
+  EXPECT_EQ(run({L"/g", L"/l", L"("}), 0);
+  EXPECT_EQ(output.text.substr(0, 1), L"\n");
+  EXPECT_EQ(output.text.find(L"Invalid"), std::wstring::npos);
+}
+
+TEST_F(PatternSelection, ReportLinesPrintedBeforeTheErrorStay) {
+  EXPECT_EQ(run({L"/c", L"/g", L"/x:1", L"(a"}), 1);
+  EXPECT_NE(output.text.find(L"NUMA Node 0\nInvalid regex string!\n"), std::wstring::npos);
+}
+
+}  // namespace
+}  // namespace vellicor
