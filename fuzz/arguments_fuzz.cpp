@@ -1,0 +1,65 @@
+// The option scan and the number conversions on arbitrary argument vectors, and the whole run on
+// a simulated machine: it must never crash, and its output must never carry a control character
+// other than the line feeds of its own messages.
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "app/arguments.h"
+#include "app/run.h"
+#include "common/wide_number.h"
+#include "fuzz/fuzz_text.h"
+#include "platform/simulated/captured_output.h"
+#include "platform/simulated/simulated_platform.h"
+
+namespace {
+
+using vellicor::simulated::CapturedOutput;
+using vellicor::simulated::SimulatedPlatform;
+
+void checkOutputIsInert(const std::wstring& text) {
+  for (wchar_t character : text) {
+    auto code = static_cast<std::uint32_t>(character);
+    if ((code < 0x20 && character != L'\n') || code == 0x7f || (code >= 0x80 && code <= 0x9f)) {
+      std::abort();
+    }
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  std::wstring text = vellicor::fuzz::wideFrom(data, size);
+  std::vector<std::wstring> arguments = vellicor::fuzz::wordsFrom(text);
+  arguments.insert(arguments.begin(), L"vellicor.exe");
+
+  vellicor::CommandRequest request = vellicor::parseArguments(arguments);
+  if (request.targets.size() >= arguments.size()) {
+    std::abort();
+  }
+  for (int radix : {2, 8, 10, 16}) {
+    (void)vellicor::wideToUnsigned64(text, radix);
+  }
+  (void)vellicor::wideToSigned64(text);
+
+  SimulatedPlatform platform;
+  platform.useSimpleTopology(2, 2);
+  platform.processes = {{0, L"[System Process]"},
+                        {4, L"System", 0xf, 0xf, true},
+                        {100, L"notepad.exe", 0xf, 0xf},
+                        {101, L"aaaaaaaaaaaaaaaaaaaaaaaaaaaaaa"}};
+  platform.commandLine = text;
+  CapturedOutput output;
+  int status = vellicor::runAffinityRequest(platform, output, arguments);
+  if (status != 0 && status != 1) {
+    std::abort();
+  }
+  if (!platform.openHandles.empty()) {
+    std::abort();
+  }
+  checkOutputIsInert(output.text);
+  return 0;
+}
