@@ -1,1 +1,163 @@
-// placeholder
+#include "platform/linux/linux_platform.h"
+
+#include <fcntl.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+#include <utility>
+
+#include "platform/linux/stdout_output.h"
+
+namespace vellicor::linux_platform {
+
+LinuxPlatform::LinuxPlatform(std::string sysfsRoot, std::wstring commandLine)
+    : sysfsRoot_(std::move(sysfsRoot)),
+      commandLine_(std::move(commandLine)),
+      procDirectory_(open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC)),
+      rights_(readCallerRights()),
+      affinity_(procDirectory_.get()) {}
+
+// Launched commands still held are resumed by their own destructors.
+LinuxPlatform::~LinuxPlatform() = default;
+
+bool LinuxPlatform::enumerateProcesses(std::vector<ProcessEntry>& table) {
+  if (!procDirectory_.valid() || !readProcessTable(procDirectory_.get(), table, identities_)) {
+    table.clear();
+    identities_.clear();
+    return false;
+  }
+  return true;
+}
+
+OsHandle LinuxPlatform::openProcess(std::uint32_t processId) {
+  if (processId == 0 || processId > static_cast<std::uint32_t>(INT_MAX)) {
+    lastError_ = kErrorInvalidParameter;
+    return kNoHandle;
+  }
+  auto pid = static_cast<pid_t>(processId);
+  return openChecked(pid, enumeratedIdentity(pid));
+}
+
+bool LinuxPlatform::getProcessAffinityMask(OsHandle process, AffinityMask& processMask,
+                                           AffinityMask& systemMask) {
+  const pid_t* pid = processOf(process);
+  if (pid == nullptr || !affinity_.readProcessMask(*pid, processMask)) {
+    lastError_ = kErrorInvalidParameter;
+    return false;
+  }
+  systemMask = affinity_.systemMask(*pid, processMask);
+  return true;
+}
+
+bool LinuxPlatform::setProcessAffinityMask(OsHandle process, AffinityMask mask) {
+  const pid_t* pid = processOf(process);
+  if (pid == nullptr || !affinity_.setProcessMask(*pid, mask)) {
+    lastError_ = kErrorInvalidParameter;
+    return false;
+  }
+  return true;
+}
+
+void LinuxPlatform::closeHandle(OsHandle handle) {
+  processes_.erase(handle);
+  launches_.erase(handle);
+}
+
+bool LinuxPlatform::hasLogicalProcessorInformation() {
+  return true;
+}
+
+bool LinuxPlatform::getLogicalProcessorInformation(std::byte* buffer, std::uint32_t& length) {
+  if (!topologyRead_) {
+    topologyRead_ = true;
+    topologyFound_ = readSysfsTopology(sysfsRoot_, topology_);
+  }
+  if (!topologyFound_) {
+    lastError_ = kErrorGenFailure;
+    return false;
+  }
+  const auto needed = static_cast<std::uint32_t>(topology_.size() * kLogicalProcessorRecordSize);
+  if (buffer == nullptr || length < needed) {
+    length = needed;
+    lastError_ = kErrorInsufficientBuffer;
+    return false;
+  }
+  std::memset(buffer, 0, needed);
+  std::byte* record = buffer;
+  for (const TopologyRecord& entry : topology_) {
+    std::memcpy(record + kProcessorMaskOffset, &entry.ProcessorMask, sizeof entry.ProcessorMask);
+    std::memcpy(record + kRelationshipOffset, &entry.Relationship, sizeof entry.Relationship);
+    record += kLogicalProcessorRecordSize;
+  }
+  length = needed;
+  return true;
+}
+
+std::uint32_t LinuxPlatform::getLastError() {
+  return lastError_;
+}
+
+std::wstring LinuxPlatform::getCommandLine() {
+  return commandLine_;
+}
+
+bool LinuxPlatform::createSuspendedProcess(std::wstring_view command, LaunchedProcess& launched) {
+  auto launch = std::make_unique<SuspendedLaunch>();
+  if (!launch->start(command)) {
+    lastError_ = kErrorFileNotFound;
+    return false;
+  }
+  pid_t pid = launch->processId();
+  launched.dwProcessId = static_cast<std::uint32_t>(pid);
+  // Just started, so whatever an earlier table held under its identifier was another process.
+  launched.hProcess = openChecked(pid, nullptr);
+  launched.hThread = nextHandle();
+  launches_.emplace(launched.hThread, std::move(launch));
+  return true;
+}
+
+void LinuxPlatform::resumeThread(OsHandle thread) {
+  auto launch = launches_.find(thread);
+  if (launch == launches_.end()) {
+    return;
+  }
+  if (outputToFlush_ != nullptr) {
+    outputToFlush_->flush();
+  }
+  launch->second->resume();
+}
+
+OsHandle LinuxPlatform::openChecked(pid_t pid, const ProcessIdentity* enumerated) {
+  switch (checkProcessAccess(procDirectory_.get(), pid, enumerated, rights_)) {
+    case AccessCheck::Gone:
+      lastError_ = kErrorInvalidParameter;
+      return kNoHandle;
+    case AccessCheck::Denied:
+      lastError_ = kErrorAccessDenied;
+      return kNoHandle;
+    case AccessCheck::Allowed:
+      break;
+  }
+  OsHandle handle = nextHandle();
+  processes_.emplace(handle, pid);
+  return handle;
+}
+
+const ProcessIdentity* LinuxPlatform::enumeratedIdentity(pid_t pid) const {
+  auto found = std::lower_bound(
+      identities_.begin(), identities_.end(), pid,
+      [](const ProcessIdentity& identity, pid_t wanted) { return identity.pid < wanted; });
+  return found != identities_.end() && found->pid == pid ? &*found : nullptr;
+}
+
+const pid_t* LinuxPlatform::processOf(OsHandle handle) const {
+  auto found = processes_.find(handle);
+  return found == processes_.end() ? nullptr : &found->second;
+}
+
+OsHandle LinuxPlatform::nextHandle() {
+  return ++lastHandle_;
+}
+
+}  // namespace vellicor::linux_platform

@@ -1,1 +1,338 @@
-// placeholder
+#include "platform/linux/process_affinity.h"
+
+#include <fcntl.h>
+#include <linux/capability.h>
+#include <sched.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <cstdint>
+#include <string_view>
+#include <unordered_set>
+#include <vector>
+
+#include "platform/linux/cpu_list.h"
+#include "platform/linux/linux_files.h"
+
+namespace vellicor::linux_platform {
+
+namespace {
+
+constexpr std::size_t kMaskBits = 64;
+constexpr int kPassLimit = 64;
+
+// The real user of a process, from the "Uid:" line of /proc/PID/status.
+bool readRealUid(int procDirectory, pid_t pid, uid_t& realUid) {
+  std::string status;
+  if (!readFileAt(procDirectory, procPath(pid, "status").c_str(), status)) {
+    return false;
+  }
+  constexpr std::string_view kUidLine = "\nUid:\t";
+  std::size_t at = status.find(kUidLine);
+  if (at == std::string::npos) {
+    return false;
+  }
+  const char* begin = status.data() + at + kUidLine.size();
+  auto [end, error] = std::from_chars(begin, status.data() + status.size(), realUid);
+  return error == std::errc();
+}
+
+bool threadHasMask(pid_t thread, const cpu_set_t& mask) {
+  cpu_set_t current;
+  return sched_getaffinity(thread, sizeof current, &current) == 0 && CPU_EQUAL(&current, &mask);
+}
+
+// mountinfo writes a space, tab, line feed or backslash in a path as a backslash and three
+// octal digits.
+std::string unescapeMountField(std::string_view field) {
+  std::string text;
+  for (std::size_t i = 0; i < field.size(); ++i) {
+    if (field[i] == '\\' && i + 3 < field.size()) {
+      int value = 0;
+      auto [end, error] = std::from_chars(field.data() + i + 1, field.data() + i + 4, value, 8);
+      if (error == std::errc() && end == field.data() + i + 4) {
+        text.push_back(static_cast<char>(value));
+        i += 3;
+        continue;
+      }
+    }
+    text.push_back(field[i]);
+  }
+  return text;
+}
+
+std::vector<std::string_view> splitWords(std::string_view line, char separator) {
+  std::vector<std::string_view> words;
+  std::size_t start = 0;
+  while (start <= line.size()) {
+    std::size_t end = std::min(line.find(separator, start), line.size());
+    words.push_back(line.substr(start, end - start));
+    start = end + 1;
+  }
+  return words;
+}
+
+bool hasWord(std::string_view list, std::string_view word) {
+  for (std::string_view option : splitWords(list, ',')) {
+    if (option == word) {
+      return true;
+    }
+  }
+  return false;
+}
+
+std::string_view trimLineEnd(std::string_view text) {
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\0')) {
+    text.remove_suffix(1);
+  }
+  return text;
+}
+
+}  // namespace
+
+CallerRights readCallerRights() {
+  CallerRights rights;
+  rights.effectiveUid = geteuid();
+  __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+  __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
+  if (syscall(SYS_capget, &header, data) == 0) {
+    rights.hasSysNice = (data[CAP_SYS_NICE / 32].effective & (1u << (CAP_SYS_NICE % 32))) != 0;
+  }
+  return rights;
+}
+
+AccessCheck checkProcessAccess(int procDirectory, pid_t pid, const ProcessIdentity* enumerated,
+                               const CallerRights& rights) {
+  if (pid <= 0) {
+    return AccessCheck::Gone;
+  }
+  std::string directoryPath = procPath(pid);
+  struct stat directory {};
+  if (fstatat(procDirectory, directoryPath.c_str(), &directory, 0) != 0) {
+    return AccessCheck::Gone;
+  }
+  if (enumerated != nullptr && directory.st_ino != enumerated->procInode) {
+    std::string stat;
+    std::uint64_t startTime = 0;
+    if (!readFileAt(procDirectory, procPath(pid, "stat").c_str(), stat) ||
+        !parseStartTime(stat, startTime) || startTime > enumerated->latestStartTime) {
+      return AccessCheck::Gone;
+    }
+  }
+  // The kernel makes a process's effective user the owner of its /proc directory, so the common
+  // case needs no further read.
+  if (rights.hasSysNice || directory.st_uid == rights.effectiveUid) {
+    return AccessCheck::Allowed;
+  }
+  uid_t realUid = 0;
+  if (readRealUid(procDirectory, pid, realUid) && realUid == rights.effectiveUid) {
+    return AccessCheck::Allowed;
+  }
+  return AccessCheck::Denied;
+}
+
+ProcessAffinity::ProcessAffinity(int procDirectory)
+    : procDirectory_(procDirectory), maskBytes_(sizeof(cpu_set_t)) {}
+
+bool ProcessAffinity::readProcessMask(pid_t pid, AffinityMask& mask) {
+  // The kernel refuses a buffer narrower than its own processor count, so it grows until the
+  // kernel takes it; later reads start at the size that worked.
+  std::vector<std::uint64_t> words(maskBytes_ / sizeof(std::uint64_t));
+  auto* set = reinterpret_cast<cpu_set_t*>(words.data());
+  while (sched_getaffinity(pid, maskBytes_, set) != 0) {
+    if (errno != EINVAL || maskBytes_ >= kCpuLimit / 8) {
+      return false;
+    }
+    maskBytes_ *= 2;
+    words.assign(maskBytes_ / sizeof(std::uint64_t), 0);
+    set = reinterpret_cast<cpu_set_t*>(words.data());
+  }
+  mask = 0;
+  for (std::size_t cpu = 0; cpu < kMaskBits; ++cpu) {
+    if (CPU_ISSET_S(cpu, maskBytes_, set)) {
+      mask |= AffinityMask{1} << cpu;
+    }
+  }
+  return true;
+}
+
+AffinityMask ProcessAffinity::systemMask(pid_t pid, AffinityMask processMask) {
+  AffinityMask online = onlineMask();
+  // The kernel keeps every thread's mask inside its cpuset, so a mask that spans every online
+  // processor proves the cpuset does too, and the cpuset need not be read.
+  if ((processMask & online) == online) {
+    return online;
+  }
+  std::optional<AffinityMask> cpuset = cpusetMask(pid);
+  return cpuset ? online & *cpuset : online;
+}
+
+bool ProcessAffinity::setProcessMask(pid_t pid, AffinityMask mask) {
+  if (mask == 0) {
+    return false;
+  }
+  UniqueFd tasks(
+      openat(procDirectory_, procPath(pid, "task").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!tasks.valid()) {
+    return false;
+  }
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  for (std::size_t cpu = 0; cpu < kMaskBits; ++cpu) {
+    if ((mask >> cpu) & 1) {
+      CPU_SET(cpu, &set);
+    }
+  }
+  // A thread that has not been set yet may start new threads with the old mask at any moment.
+  // Passes repeat until one finds no thread still to change: every thread that starts after that
+  // one is started by a thread that already has the new mask, and inherits it. A new thread that
+  // already has the new mask was started by such a thread, so a process that keeps starting
+  // threads does not keep the passes going; the limit only bounds a fight over the mask.
+  std::unordered_set<pid_t> done;
+  std::vector<NumberedEntry> threads;
+  bool anySet = false;
+  bool refused = false;
+  for (int pass = 0;; ++pass) {
+    if (pass == kPassLimit || (pass > 0 && lseek(tasks.get(), 0, SEEK_SET) != 0) ||
+        !listNumberedEntries(tasks.get(), threads)) {
+      return false;
+    }
+    bool changed = false;
+    for (const NumberedEntry& entry : threads) {
+      pid_t thread = entry.number;
+      if (!done.insert(thread).second || (pass > 0 && threadHasMask(thread, set))) {
+        continue;
+      }
+      changed = true;
+      if (sched_setaffinity(thread, sizeof set, &set) == 0) {
+        anySet = true;
+      } else if (errno != ESRCH) {  // a thread that has ended in the meantime refuses nothing
+        refused = true;
+      }
+    }
+    if (!changed) {
+      break;
+    }
+  }
+  return anySet && !refused;
+}
+
+AffinityMask ProcessAffinity::onlineMask() {
+  if (!online_) {
+    std::string text;
+    CpuSet cpus;
+    if (readFileAt(AT_FDCWD, "/sys/devices/system/cpu/online", text) && parseCpuList(text, cpus) &&
+        !cpus.empty()) {
+      online_ = cpus.lowWord();
+    } else {
+      // Without sysfs, count the processors and take them to be numbered densely from 0.
+      long count = sysconf(_SC_NPROCESSORS_ONLN);
+      online_ = count >= static_cast<long>(kMaskBits) ? ~AffinityMask{0}
+                : count > 0                           ? (AffinityMask{1} << count) - 1
+                                                      : AffinityMask{1};
+    }
+  }
+  return *online_;
+}
+
+std::optional<AffinityMask> ProcessAffinity::cpusetMask(pid_t pid) {
+  std::string text;
+  if (!readFileAt(procDirectory_, procPath(pid, "cpuset").c_str(), text)) {
+    return std::nullopt;
+  }
+  std::string path(trimLineEnd(text));
+  auto known = cpusets_.find(path);
+  if (known != cpusets_.end()) {
+    return known->second;
+  }
+  std::optional<AffinityMask> mask = readCpusetFile(path);
+  cpusets_.emplace(path, mask);
+  return mask;
+}
+
+std::optional<AffinityMask> ProcessAffinity::readCpusetFile(const std::string& cgroupPath) {
+  const CpusetHierarchy& cpusets = hierarchy();
+  // A path outside the cgroups this process can see (one with "..") has no file to read here.
+  if (!cpusets.found || !cgroupPath.starts_with('/') ||
+      cgroupPath.find("/..") != std::string::npos) {
+    return std::nullopt;
+  }
+  std::string_view relative = cgroupPath;
+  if (cpusets.mountRoot != "/") {
+    if (!relative.starts_with(cpusets.mountRoot)) {
+      return std::nullopt;
+    }
+    relative.remove_prefix(cpusets.mountRoot.size());
+    if (!relative.empty() && !relative.starts_with('/')) {
+      return std::nullopt;  // a sibling whose name merely begins like the mounted cgroup
+    }
+  }
+  std::string directory = cpusets.mountPoint;
+  directory.append(relative);
+  if (!directory.ends_with('/')) {
+    directory.push_back('/');
+  }
+  // cgroup v1 has kept the plain list for older kernels, v2 only has the effective one.
+  std::vector<std::string_view> files;
+  if (cpusets.unified) {
+    files = {"cpuset.cpus.effective"};
+  } else {
+    files = {"cpuset.effective_cpus", "cpuset.cpus"};
+  }
+  for (std::string_view file : files) {
+    std::string text;
+    CpuSet cpus;
+    if (readFileAt(AT_FDCWD, (directory + std::string(file)).c_str(), text) &&
+        parseCpuList(text, cpus)) {
+      return cpus.lowWord();
+    }
+  }
+  return std::nullopt;
+}
+
+const ProcessAffinity::CpusetHierarchy& ProcessAffinity::hierarchy() {
+  if (!hierarchy_) {
+    hierarchy_.emplace();
+    std::string mountInfo;
+    if (readFileAt(procDirectory_, "self/mountinfo", mountInfo)) {
+      hierarchy_->found = findCpusetMount(mountInfo, hierarchy_->unified, hierarchy_->mountPoint,
+                                          hierarchy_->mountRoot);
+    }
+  }
+  return *hierarchy_;
+}
+
+bool findCpusetMount(std::string_view mountInfo, bool& unified, std::string& mountPoint,
+                     std::string& mountRoot) {
+  bool haveUnified = false;
+  for (std::string_view line : splitWords(mountInfo, '\n')) {
+    // ID PARENT MAJOR:MINOR ROOT MOUNTPOINT OPTIONS [TAGS...] - FSTYPE SOURCE SUPEROPTIONS
+    std::vector<std::string_view> fields = splitWords(line, ' ');
+    std::size_t separator = 6;
+    while (separator < fields.size() && fields[separator] != "-") {
+      ++separator;
+    }
+    if (separator + 3 >= fields.size()) {
+      continue;
+    }
+    std::string_view type = fields[separator + 1];
+    if (type == "cgroup" && hasWord(fields[separator + 3], "cpuset")) {
+      unified = false;
+      mountRoot = unescapeMountField(fields[3]);
+      mountPoint = unescapeMountField(fields[4]);
+      return true;
+    }
+    if (type == "cgroup2" && !haveUnified) {
+      haveUnified = true;
+      mountRoot = unescapeMountField(fields[3]);
+      mountPoint = unescapeMountField(fields[4]);
+    }
+  }
+  unified = haveUnified;
+  return haveUnified;
+}
+
+}  // namespace vellicor::linux_platform

@@ -1,1 +1,167 @@
-// placeholder
+#include "platform/linux/process_table.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <charconv>
+#include <climits>
+#include <ctime>
+
+#include "platform/linux/linux_files.h"
+#include "platform/linux/utf8.h"
+
+namespace vellicor::linux_platform {
+
+namespace {
+
+// Only the first word of a command line is looked at.
+constexpr std::size_t kCommandLineLimit = 4096;
+
+// Counted from the state field, the first one after the name.
+constexpr std::size_t kStartTimeField = 19;
+
+template <typename Number>
+bool parseNumber(std::string_view text, Number& value) {
+  if (text.empty()) {
+    return false;
+  }
+  auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  return error == std::errc() && end == text.data() + text.size();
+}
+
+std::string_view fileNameOf(std::string_view path) {
+  std::size_t slash = path.rfind('/');
+  return slash == std::string_view::npos ? path : path.substr(slash + 1);
+}
+
+// The executable's file name, or the first word of the command line, when the kernel cut the
+// name at its limit. Costs two or three system calls, so only such names pay for it.
+std::string completedName(int procDirectory, pid_t pid, std::string_view kernelName) {
+  std::string exeTarget(PATH_MAX, '\0');
+  ssize_t length =
+      readlinkat(procDirectory, procPath(pid, "exe").c_str(), exeTarget.data(), exeTarget.size());
+  exeTarget.resize(length > 0 ? static_cast<std::size_t>(length) : 0);
+  std::string_view name = completeKernelName(kernelName, executableFileName(exeTarget), {});
+  if (name.size() == kernelName.size()) {
+    // Not ours to read (another user's process) or a different file: the command line is
+    // readable by all.
+    std::string commandLine;
+    readFileAt(procDirectory, procPath(pid, "cmdline").c_str(), commandLine, kCommandLineLimit);
+    return std::string(completeKernelName(kernelName, {}, commandFileName(commandLine)));
+  }
+  return std::string(name);
+}
+
+// Now, in the clock of the start times in /proc/PID/stat: every process started before this
+// moment has a start time at or below it.
+std::uint64_t bootClockTicks() {
+  timespec now{};
+  clock_gettime(CLOCK_BOOTTIME, &now);
+  const auto ticksPerSecond = static_cast<std::uint64_t>(sysconf(_SC_CLK_TCK));
+  const std::uint64_t nanosecondsPerTick =
+      1'000'000'000 / (ticksPerSecond > 0 ? ticksPerSecond : 100);
+  const std::uint64_t nanoseconds = static_cast<std::uint64_t>(now.tv_sec) * 1'000'000'000 +
+                                    static_cast<std::uint64_t>(now.tv_nsec);
+  return nanoseconds / nanosecondsPerTick;
+}
+
+}  // namespace
+
+std::string procPath(pid_t pid, std::string_view file) {
+  char digits[16];
+  auto [end, error] = std::to_chars(digits, digits + sizeof digits, pid);
+  std::string path(digits, end);
+  if (!file.empty()) {
+    path.push_back('/');
+    path.append(file);
+  }
+  return path;
+}
+
+bool parseStartTime(std::string_view statLine, std::uint64_t& startTime) {
+  // The fields start after the name's closing parenthesis, the last one on the line: the name
+  // may hold parentheses and spaces itself.
+  std::size_t close = statLine.rfind(')');
+  if (close == std::string_view::npos) {
+    return false;
+  }
+  std::string_view rest = statLine.substr(close + 1);
+  std::size_t field = 0;
+  while (!rest.empty()) {
+    std::size_t start = rest.find_first_not_of(' ');
+    if (start == std::string_view::npos) {
+      break;
+    }
+    rest.remove_prefix(start);
+    std::size_t end = std::min(rest.find(' '), rest.size());
+    std::string_view word = rest.substr(0, end);
+    rest.remove_prefix(end);
+    if (field == kStartTimeField) {
+      return parseNumber(word, startTime);
+    }
+    ++field;
+  }
+  return false;
+}
+
+std::string_view executableFileName(std::string_view exeTarget) {
+  constexpr std::string_view kDeleted = " (deleted)";
+  if (exeTarget.ends_with(kDeleted)) {
+    exeTarget.remove_suffix(kDeleted.size());
+  }
+  return fileNameOf(exeTarget);
+}
+
+std::string_view commandFileName(std::string_view commandLine) {
+  return fileNameOf(commandLine.substr(0, commandLine.find('\0')));
+}
+
+std::string_view completeKernelName(std::string_view kernelName, std::string_view executableName,
+                                    std::string_view commandName) {
+  if (kernelName.size() != kKernelNameLength) {
+    return kernelName;
+  }
+  for (std::string_view candidate : {executableName, commandName}) {
+    if (candidate.size() > kernelName.size() && candidate.starts_with(kernelName)) {
+      return candidate;
+    }
+  }
+  return kernelName;
+}
+
+bool readProcessTable(int procDirectory, std::vector<ProcessEntry>& table,
+                      std::vector<ProcessIdentity>& identities) {
+  table.clear();
+  identities.clear();
+  // A descriptor of its own, so every scan starts at the beginning of the directory.
+  UniqueFd listing(openat(procDirectory, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!listing.valid()) {
+    return false;
+  }
+  std::vector<NumberedEntry> processes;
+  if (!listNumberedEntries(listing.get(), processes)) {
+    return false;
+  }
+  // /proc lists processes in identifier order already; the sort only guards that promise.
+  std::sort(processes.begin(), processes.end(),
+            [](const NumberedEntry& a, const NumberedEntry& b) { return a.number < b.number; });
+  // Every process listed had started by now.
+  const std::uint64_t listed = bootClockTicks();
+  std::string name;
+  for (const NumberedEntry& process : processes) {
+    if (!readFileAt(procDirectory, procPath(process.number, "comm").c_str(), name) ||
+        name.empty()) {
+      continue;  // ended since the listing
+    }
+    name.pop_back();  // the line feed the kernel adds
+    if (name.size() == kKernelNameLength) {
+      name = completedName(procDirectory, process.number, name);
+    }
+    table.push_back(ProcessEntry{static_cast<std::uint32_t>(process.number), decodeUtf8(name)});
+    identities.push_back(ProcessIdentity{process.number, process.inode, listed});
+  }
+  return true;
+}
+
+}  // namespace vellicor::linux_platform

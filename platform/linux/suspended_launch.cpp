@@ -1,1 +1,291 @@
-// placeholder
+#include "platform/linux/suspended_launch.h"
+
+#include <fcntl.h>
+#include <linux/capability.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/ptrace.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "platform/linux/command_line.h"
+#include "platform/linux/utf8.h"
+
+extern char** environ;
+
+namespace vellicor::linux_platform {
+
+namespace {
+
+// What the child needs after fork, prepared beforehand: between fork and exec it may only make
+// system calls, since this process's allocator may be in any state there.
+struct ChildPlan {
+  const char* path = nullptr;
+  char* const* argv = nullptr;
+  char name[16] = {};  // the kernel keeps 15 bytes of a process name
+  int fd = -1;
+};
+
+// Zero when `path` names a file that exec could run, else the errno that exec would give.
+int checkExecutable(const std::string& path) {
+  struct stat status {};
+  if (stat(path.c_str(), &status) != 0) {
+    return errno;
+  }
+  if (!S_ISREG(status.st_mode)) {
+    return EACCES;
+  }
+  if (faccessat(AT_FDCWD, path.c_str(), X_OK, AT_EACCESS) != 0) {
+    return errno;
+  }
+  return 0;
+}
+
+// The search execvp makes: a name with a slash is taken as it is; otherwise each PATH element in
+// turn, an empty one meaning the current directory, and the confstr default when PATH is unset.
+// A candidate that exists but cannot be run is passed over, and gives EACCES if nothing follows.
+int findProgram(const std::string& name, std::string& path) {
+  if (name.empty()) {
+    return ENOENT;
+  }
+  if (name.find('/') != std::string::npos) {
+    path = name;
+    return checkExecutable(path);
+  }
+  const char* variable = getenv("PATH");
+  std::string search = variable != nullptr ? variable : "/bin:/usr/bin";
+  int result = ENOENT;
+  std::size_t begin = 0;
+  while (begin <= search.size()) {
+    std::size_t end = search.find(':', begin);
+    if (end == std::string::npos) {
+      end = search.size();
+    }
+    std::string directory = search.substr(begin, end - begin);
+    path = directory.empty() ? name : directory + "/" + name;
+    int error = checkExecutable(path);
+    if (error == 0) {
+      return 0;
+    }
+    if (error == EACCES) {
+      result = EACCES;
+    }
+    begin = end + 1;
+  }
+  path.clear();
+  return result;
+}
+
+bool gainsPrivilegesOnExec(const std::string& path) {
+  struct stat status {};
+  if (stat(path.c_str(), &status) != 0) {
+    return false;
+  }
+  if ((status.st_mode & S_ISUID) != 0) {
+    return true;
+  }
+  // Without group execute permission the set-group-ID bit means mandatory locking, not a group.
+  if ((status.st_mode & S_ISGID) != 0 && (status.st_mode & S_IXGRP) != 0) {
+    return true;
+  }
+  return getxattr(path.c_str(), "security.capability", nullptr, 0) >= 0;
+}
+
+bool hasEffectiveCapability(int capability) {
+  __user_cap_header_struct header{};
+  header.version = _LINUX_CAPABILITY_VERSION_3;
+  __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
+  if (syscall(SYS_capget, &header, data) != 0) {
+    return false;
+  }
+  return (data[capability / 32].effective & (1u << (capability % 32))) != 0;
+}
+
+void setProcessName(const std::string& path, char (&name)[16]) {
+  std::size_t slash = path.rfind('/');
+  std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+  std::size_t length = std::min(base.size(), sizeof name - 1);
+  std::memcpy(name, base.data(), length);
+  name[length] = '\0';
+}
+
+[[noreturn]] void runChild(const ChildPlan& plan) {
+  // Whatever this program blocked or ignored for itself (SIGPIPE for its output) is not the
+  // command's business; ignored signals inherited from our own caller (nohup) stay ignored.
+  sigset_t none;
+  sigemptyset(&none);
+  sigprocmask(SIG_SETMASK, &none, nullptr);
+  struct sigaction defaultAction {};
+  defaultAction.sa_handler = SIG_DFL;
+  sigaction(SIGPIPE, &defaultAction, nullptr);
+
+  // Named like the program already, for whoever looks while the child waits at the gate; the
+  // parent returns only once that is done.
+  prctl(PR_SET_NAME, plan.name, 0, 0, 0);
+  char ready = 0;
+  send(plan.fd, &ready, 1, MSG_NOSIGNAL);
+
+  char go = 0;
+  while (read(plan.fd, &go, 1) < 0 && errno == EINTR) {
+  }
+  execve(plan.path, plan.argv, environ);
+  int error = errno;
+  send(plan.fd, &error, sizeof error, MSG_NOSIGNAL);
+  _exit(127);
+}
+
+// Waits until the child has reached the gate. It can only fail to by being killed, and then it
+// is reaped here.
+bool waitForGate(pid_t pid, int fd) {
+  char ready = 0;
+  ssize_t got;
+  while ((got = recv(fd, &ready, 1, 0)) < 0 && errno == EINTR) {
+  }
+  if (got == 1) {
+    return true;
+  }
+  while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+  }
+  return false;
+}
+
+// The errno a child sent before it gave up, once it is gone.
+int readExecError(int fd) {
+  int error = 0;
+  ssize_t got = recv(fd, &error, sizeof error, MSG_WAITALL);
+  return got == static_cast<ssize_t>(sizeof error) ? error : ECHILD;
+}
+
+// Waits for the traced child to reach the stop right after its exec. Signals that reach it before
+// are passed on; a group stop is not honoured, since nothing would continue the child later.
+int waitForExec(pid_t pid, int fd) {
+  for (;;) {
+    int status = 0;
+    if (waitpid(pid, &status, __WALL) < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      return errno;
+    }
+    if (!WIFSTOPPED(status)) {
+      return readExecError(fd);
+    }
+    if ((status >> 8) == (SIGTRAP | (PTRACE_EVENT_EXEC << 8))) {
+      return 0;
+    }
+    long signal = (status >> 16) == 0 ? WSTOPSIG(status) : 0;
+    ptrace(PTRACE_CONT, pid, nullptr, reinterpret_cast<void*>(signal));
+  }
+}
+
+}  // namespace
+
+void SuspendedLaunch::OwnedFd::reset(int fd) {
+  if (fd_ >= 0) {
+    close(fd_);
+  }
+  fd_ = fd;
+}
+
+SuspendedLaunch::~SuspendedLaunch() {
+  resume();
+}
+
+bool SuspendedLaunch::start(std::wstring_view command) {
+  resume();
+  pid_ = -1;
+  error_ = 0;
+
+  std::vector<std::string> words;
+  for (const std::wstring& word : splitCommandLine(command)) {
+    words.push_back(encodeUtf8(word));
+    if (words.back().find('\0') != std::string::npos) {
+      error_ = EINVAL;  // exec has no way to pass it
+      return false;
+    }
+  }
+  std::string path;
+  error_ = words.empty() ? ENOENT : findProgram(words[0], path);
+  if (error_ != 0) {
+    return false;
+  }
+  std::vector<char*> argv;
+  for (std::string& word : words) {
+    argv.push_back(word.data());
+  }
+  argv.push_back(nullptr);
+
+  // The tracer's lack of CAP_SYS_PTRACE is what makes exec drop the privileges.
+  bool mayTrace = !gainsPrivilegesOnExec(path) || hasEffectiveCapability(CAP_SYS_PTRACE);
+
+  int ends[2];
+  if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) {
+    error_ = errno;
+    return false;
+  }
+  ChildPlan plan;
+  plan.path = path.c_str();
+  plan.argv = argv.data();
+  plan.fd = ends[1];
+  setProcessName(path, plan.name);
+
+  pid_t pid = fork();
+  if (pid == 0) {
+    close(ends[0]);
+    runChild(plan);
+  }
+  close(ends[1]);
+  gate_.reset(ends[0]);
+  if (pid < 0) {
+    error_ = errno;
+    gate_.reset(-1);
+    return false;
+  }
+  pid_ = pid;
+  if (!waitForGate(pid, gate_.get())) {
+    error_ = ECHILD;
+    pid_ = -1;
+    gate_.reset(-1);
+    return false;
+  }
+
+  if (mayTrace && ptrace(PTRACE_SEIZE, pid, nullptr, PTRACE_O_TRACEEXEC) == 0) {
+    char go = 1;
+    send(gate_.get(), &go, 1, MSG_NOSIGNAL);
+    error_ = waitForExec(pid, gate_.get());
+    gate_.reset(-1);
+    if (error_ != 0) {
+      pid_ = -1;
+      return false;
+    }
+    hold_ = Hold::kAfterExec;
+    return true;
+  }
+  // Refused (another tracer already holds the child, or a security module forbids tracing) or
+  // unwanted: the child waits before exec instead.
+  hold_ = Hold::kBeforeExec;
+  return true;
+}
+
+void SuspendedLaunch::resume() {
+  if (hold_ == Hold::kAfterExec) {
+    ptrace(PTRACE_DETACH, pid_, nullptr, nullptr);
+  } else if (hold_ == Hold::kBeforeExec) {
+    char go = 1;
+    send(gate_.get(), &go, 1, MSG_NOSIGNAL);
+    gate_.reset(-1);
+  }
+  hold_ = Hold::kNone;
+}
+
+}  // namespace vellicor::linux_platform

@@ -1,1 +1,316 @@
-// placeholder
+#include "platform/linux/sysfs_topology.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <bit>
+#include <cerrno>
+#include <charconv>
+#include <cstddef>
+#include <string_view>
+#include <utility>
+
+#include "platform/linux/cpu_list.h"
+#include "platform/linux/linux_files.h"
+#include "platform/platform.h"
+
+namespace vellicor::linux_platform {
+
+namespace {
+
+// Room for a list of every other CPU below kCpuLimit, the longest set text worth reading; a
+// longer file is not a topology file.
+constexpr std::size_t kFileLimit = std::size_t{1} << 23;
+
+// One page at least on every architecture, so an attribute that comes back shorter than this in
+// the first read has been handed over whole.
+constexpr std::size_t kFirstReadSize = 4096;
+
+// Owns the one buffer that every file of a scan is read into. Unlike readFileAt it reads an
+// attribute longer than a page to its end (sysfs hands those over a page per read) and refuses,
+// rather than cuts, a file over the limit: a cut mask or list would parse as a wrong set.
+struct FileReader {
+  std::vector<char> buffer = std::vector<char>(kFirstReadSize);
+
+  // Reads `path` (relative to `directory`) and returns its bytes through `text`, which stays
+  // valid until the next read. False when the file is missing, unreadable or absurdly long.
+  bool read(int directory, const char* path, std::string_view& text);
+};
+
+bool FileReader::read(int directory, const char* path, std::string_view& text) {
+  const UniqueFd file(openat(directory, path, O_RDONLY | O_CLOEXEC));
+  if (!file.valid()) {
+    return false;
+  }
+  std::size_t used = 0;
+  while (true) {
+    if (used == buffer.size()) {
+      if (buffer.size() >= kFileLimit) {
+        return false;
+      }
+      buffer.resize(buffer.size() * 2);
+    }
+    const ssize_t got = ::read(file.get(), buffer.data() + used, buffer.size() - used);
+    if (got < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      return false;
+    }
+    if (got == 0) {
+      break;
+    }
+    used += static_cast<std::size_t>(got);
+    // sysfs produces a whole attribute in the first read when it fits a page; skipping the read
+    // that would only report the end saves a system call per file on the hot path. Larger
+    // attributes arrive a page at a time, so those are read to the end.
+    if (used < kFirstReadSize) {
+      break;
+    }
+  }
+  text = std::string_view(buffer.data(), used);
+  return true;
+}
+
+// Builds "<prefix><number><middle><leaf>" in a fixed buffer: the paths are short and this runs
+// once per CPU, so it avoids an allocation each time. Overlong parts are cut, which only makes
+// the open fail.
+class PathBuilder {
+ public:
+  const char* make(std::string_view prefix, unsigned number, std::string_view middle,
+                   std::string_view leaf = {}) {
+    char* const end = text_ + sizeof(text_) - 1;
+    char* out = append(text_, end, prefix);
+    out = std::to_chars(out, end, number).ptr;
+    out = append(out, end, middle);
+    out = append(out, end, leaf);
+    *out = '\0';
+    return text_;
+  }
+
+ private:
+  static char* append(char* out, char* end, std::string_view part) {
+    const std::size_t room = static_cast<std::size_t>(end - out);
+    return std::copy_n(part.begin(), std::min(room, part.size()), out);
+  }
+
+  char text_[128] = {};
+};
+
+bool parseEntryNumber(std::string_view name, std::string_view prefix, unsigned& number) {
+  if (name.size() <= prefix.size() || name.substr(0, prefix.size()) != prefix) {
+    return false;
+  }
+  const std::string_view digits = name.substr(prefix.size());
+  const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), number);
+  return error == std::errc() && end == digits.data() + digits.size() && number < kCpuLimit;
+}
+
+// The numbers N of the entries named "<prefix>N" in `directory`, in ascending order. Lists
+// through the descriptor itself with getdents64: opendir would add a second open and its
+// bookkeeping calls, and the descriptor's position does not matter to the openat calls made
+// through it.
+std::vector<unsigned> listNumberedEntries(int directory, std::string_view prefix) {
+  std::vector<unsigned> numbers;
+  std::vector<std::uint64_t> buffer(2048);  // 8-byte words keep the entries aligned
+  const std::size_t bufferBytes = buffer.size() * sizeof(std::uint64_t);
+  while (true) {
+    const ssize_t got = getdents64(directory, buffer.data(), bufferBytes);
+    if (got <= 0) {
+      break;
+    }
+    const char* const bytes = reinterpret_cast<const char*>(buffer.data());
+    for (std::size_t offset = 0; offset < static_cast<std::size_t>(got);) {
+      const auto* entry = reinterpret_cast<const struct dirent64*>(bytes + offset);
+      unsigned number = 0;
+      if (parseEntryNumber(entry->d_name, prefix, number)) {
+        numbers.push_back(number);
+      }
+      offset += entry->d_reclen;
+    }
+  }
+  std::sort(numbers.begin(), numbers.end());
+  return numbers;
+}
+
+std::vector<unsigned> members(const CpuSet& cpus) {
+  std::vector<unsigned> result;
+  for (std::size_t word = 0; word < cpus.words.size(); ++word) {
+    std::uint64_t bits = cpus.words[word];
+    while (bits != 0) {
+      result.push_back(static_cast<unsigned>(word * 64) +
+                       static_cast<unsigned>(std::countr_zero(bits)));
+      bits &= bits - 1;
+    }
+  }
+  return result;
+}
+
+// A CPU whose own "online" file is missing cannot be taken offline (usually cpu0), so it counts
+// as online; only an explicit 0 means offline.
+bool cpuIsOnline(int cpuDirectory, unsigned cpu, FileReader& reader) {
+  PathBuilder path;
+  std::string_view text;
+  if (!reader.read(cpuDirectory, path.make("cpu", cpu, "/online"), text)) {
+    return true;
+  }
+  const std::string_view state = text.substr(0, text.find_first_of(std::string_view("\n\0", 2)));
+  return state != "0";
+}
+
+CpuSet readOnlineCpus(int cpuDirectory, FileReader& reader) {
+  CpuSet online;
+  std::string_view text;
+  if (reader.read(cpuDirectory, "online", text) && parseCpuList(text, online) && !online.empty()) {
+    return online;
+  }
+  // Old kernels lack the summary file: ask every CPU directory instead.
+  online.words.clear();
+  for (unsigned cpu : listNumberedEntries(cpuDirectory, "cpu")) {
+    if (cpuIsOnline(cpuDirectory, cpu, reader)) {
+      online.insert(cpu);
+    }
+  }
+  return online;
+}
+
+// The two names under which kernels publish one sibling mask, newest first.
+struct SiblingFiles {
+  const char* names[2];
+  // Which name this kernel uses, learnt from the first CPU so the others open one file only.
+  int preferred = 0;
+};
+
+bool readSiblingMask(int cpuDirectory, unsigned cpu, SiblingFiles& files, FileReader& reader,
+                     CpuSet& siblings) {
+  PathBuilder path;
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    const int choice = (files.preferred + attempt) % 2;
+    std::string_view text;
+    if (reader.read(cpuDirectory, path.make("cpu", cpu, "/topology/", files.names[choice]), text) &&
+        parseCpuMask(text, siblings)) {
+      files.preferred = choice;
+      return true;
+    }
+  }
+  siblings.words.clear();
+  return false;
+}
+
+// Groups the online CPUs by one sibling mask. Each group starts at its lowest CPU, so the groups
+// come out in order of their lowest CPU and only that CPU's file is read. Masks are trusted over
+// ids: ids repeat across dies and packages, while the masks say what the kernel groups together.
+// A CPU without the mask joins no group unless `ownGroupWhenUnknown` makes it a group of its own.
+std::vector<CpuSet> groupBySiblings(int cpuDirectory, const CpuSet& online, SiblingFiles files,
+                                    bool ownGroupWhenUnknown, FileReader& reader) {
+  std::vector<CpuSet> groups;
+  CpuSet placed;
+  for (unsigned cpu : members(online)) {
+    if (placed.contains(cpu)) {
+      continue;
+    }
+    CpuSet siblings;
+    if (!readSiblingMask(cpuDirectory, cpu, files, reader, siblings) && !ownGroupWhenUnknown) {
+      continue;
+    }
+    // Offline siblings stay out, and a CPU already placed stays in its first group, so that
+    // inconsistent masks still give disjoint groups that hold their starting CPU.
+    CpuSet group = subtract(intersect(siblings, online), placed);
+    group.insert(cpu);
+    unite(placed, group);
+    groups.push_back(std::move(group));
+  }
+  return groups;
+}
+
+bool readNodeCpus(int nodeDirectory, unsigned node, FileReader& reader, CpuSet& cpus) {
+  PathBuilder path;
+  std::string_view text;
+  if (reader.read(nodeDirectory, path.make("node", node, "/cpumap"), text) &&
+      parseCpuMask(text, cpus)) {
+    return true;
+  }
+  return reader.read(nodeDirectory, path.make("node", node, "/cpulist"), text) &&
+         parseCpuList(text, cpus);
+}
+
+// NUMA nodes in index order. A node keeps its place even without CPUs. A node that claims a CPU
+// an earlier node already holds comes from broken firmware tables: it is dropped, so every CPU
+// sits in one node at most. Without any node information the machine is one node.
+std::vector<CpuSet> readNumaNodes(int rootDirectory, const CpuSet& online, FileReader& reader) {
+  std::vector<CpuSet> nodes;
+  const UniqueFd nodeDirectory(
+      openat(rootDirectory, "sys/devices/system/node", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  const std::vector<unsigned> indexes = nodeDirectory.valid()
+                                            ? listNumberedEntries(nodeDirectory.get(), "node")
+                                            : std::vector<unsigned>();
+  if (indexes.empty()) {
+    nodes.push_back(online);
+    return nodes;
+  }
+  CpuSet claimed;
+  for (unsigned node : indexes) {
+    CpuSet cpus;
+    if (!readNodeCpus(nodeDirectory.get(), node, reader, cpus)) {
+      cpus.words.clear();
+    }
+    cpus = intersect(cpus, online);
+    if (overlaps(cpus, claimed)) {
+      continue;
+    }
+    unite(claimed, cpus);
+    nodes.push_back(std::move(cpus));
+  }
+  return nodes;
+}
+
+// Every group becomes a record, even one whose CPUs are all beyond 63 and so shows an empty
+// mask: the lists keep one entry per core, package and node of the machine, and an empty mask
+// adds nothing to the processor count.
+void appendRecords(const std::vector<CpuSet>& groups, std::uint32_t relationship,
+                   std::vector<TopologyRecord>& records) {
+  for (const CpuSet& group : groups) {
+    TopologyRecord record;
+    record.ProcessorMask = group.lowWord();
+    record.Relationship = relationship;
+    records.push_back(record);
+  }
+}
+
+}  // namespace
+
+bool readSysfsTopology(const std::string& rootDirectory, std::vector<TopologyRecord>& records) {
+  records.clear();
+  const UniqueFd root(open(rootDirectory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!root.valid()) {
+    return false;
+  }
+  const UniqueFd cpuDirectory(
+      openat(root.get(), "sys/devices/system/cpu", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!cpuDirectory.valid()) {
+    return false;
+  }
+  FileReader reader;
+  const CpuSet online = readOnlineCpus(cpuDirectory.get(), reader);
+  if (online.empty()) {
+    return false;
+  }
+
+  const std::vector<CpuSet> cores =
+      groupBySiblings(cpuDirectory.get(), online, SiblingFiles{{"core_cpus", "thread_siblings"}},
+                      /*ownGroupWhenUnknown=*/true, reader);
+  const std::vector<CpuSet> packages =
+      groupBySiblings(cpuDirectory.get(), online, SiblingFiles{{"package_cpus", "core_siblings"}},
+                      /*ownGroupWhenUnknown=*/false, reader);
+  const std::vector<CpuSet> nodes = readNumaNodes(root.get(), online, reader);
+
+  records.reserve(cores.size() + packages.size() + nodes.size());
+  appendRecords(cores, RelationProcessorCore, records);
+  appendRecords(packages, RelationProcessorPackage, records);
+  appendRecords(nodes, RelationNumaNode, records);
+  return true;
+}
+
+}  // namespace vellicor::linux_platform

@@ -1,0 +1,100 @@
+#include "platform/linux/linux_files.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <string_view>
+#include <utility>
+
+namespace vellicor::linux_platform {
+
+namespace {
+
+// Room for several hundred entries per getdents64 call.
+constexpr std::size_t kDirectoryBufferSize = 32 * 1024;
+
+bool parseEntryNumber(std::string_view name, pid_t& number) {
+  if (name.empty() || name[0] < '1' || name[0] > '9') {
+    return false;
+  }
+  auto [end, error] = std::from_chars(name.data(), name.data() + name.size(), number);
+  return error == std::errc() && end == name.data() + name.size();
+}
+
+}  // namespace
+
+UniqueFd::~UniqueFd() {
+  if (fd_ >= 0) {
+    close(fd_);
+  }
+}
+
+UniqueFd::UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+
+UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
+  if (this != &other) {
+    if (fd_ >= 0) {
+      close(fd_);
+    }
+    fd_ = std::exchange(other.fd_, -1);
+  }
+  return *this;
+}
+
+bool readFileAt(int directory, const char* path, std::string& contents, std::size_t limit) {
+  contents.clear();
+  UniqueFd file(openat(directory, path, O_RDONLY | O_CLOEXEC | O_NOCTTY));
+  if (!file.valid()) {
+    return false;
+  }
+  // One page covers every file read on the hot path (a name, a CPU list) in one read(2).
+  char chunk[4096];
+  while (contents.size() < limit) {
+    std::size_t asked = std::min(sizeof chunk, limit - contents.size());
+    ssize_t got = read(file.get(), chunk, asked);
+    if (got < 0 && errno == EINTR) {
+      continue;
+    }
+    if (got < 0) {
+      contents.clear();
+      return false;
+    }
+    contents.append(chunk, static_cast<std::size_t>(got));
+    if (static_cast<std::size_t>(got) < asked) {
+      break;
+    }
+  }
+  return true;
+}
+
+bool listNumberedEntries(int directory, std::vector<NumberedEntry>& entries) {
+  entries.clear();
+  std::vector<char> buffer(kDirectoryBufferSize);
+  while (true) {
+    ssize_t got = getdents64(directory, buffer.data(), buffer.size());
+    if (got < 0 && errno == EINTR) {
+      continue;
+    }
+    if (got < 0) {
+      return false;
+    }
+    if (got == 0) {
+      return true;
+    }
+    for (ssize_t at = 0; at < got;) {
+      const auto* entry = reinterpret_cast<const dirent64*>(buffer.data() + at);
+      at += entry->d_reclen;
+      NumberedEntry numbered;
+      if (parseEntryNumber(entry->d_name, numbered.number)) {
+        numbered.inode = entry->d_ino;
+        entries.push_back(numbered);
+      }
+    }
+  }
+}
+
+}  // namespace vellicor::linux_platform

@@ -1,0 +1,83 @@
+#pragma once
+
+// The operating-system operations on Linux: processes from /proc, masks through the sched_*
+// calls, the topology from sysfs in the layout of the Windows processor query, and commands
+// started suspended. Handles are entries of a table of this object.
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/linux/linux_files.h"
+#include "platform/linux/process_affinity.h"
+#include "platform/linux/process_table.h"
+#include "platform/linux/suspended_launch.h"
+#include "platform/linux/sysfs_topology.h"
+#include "platform/platform.h"
+
+namespace vellicor::linux_platform {
+
+class StdoutOutput;
+
+// Last-error codes, with the values of their Windows namesakes.
+inline constexpr std::uint32_t kErrorFileNotFound = 2;
+inline constexpr std::uint32_t kErrorAccessDenied = 5;
+inline constexpr std::uint32_t kErrorGenFailure = 31;  // sysfs holds no usable topology
+inline constexpr std::uint32_t kErrorInvalidParameter = 87;
+
+class LinuxPlatform : public Platform {
+ public:
+  // `sysfsRoot` is the directory holding the sys/ tree the topology is read from; processes
+  // are always those of this machine.
+  explicit LinuxPlatform(std::string sysfsRoot = "/", std::wstring commandLine = {});
+  ~LinuxPlatform() override;
+  LinuxPlatform(const LinuxPlatform&) = delete;
+  LinuxPlatform& operator=(const LinuxPlatform&) = delete;
+
+  bool enumerateProcesses(std::vector<ProcessEntry>& table) override;
+  OsHandle openProcess(std::uint32_t processId) override;
+  bool getProcessAffinityMask(OsHandle process, AffinityMask& processMask,
+                              AffinityMask& systemMask) override;
+  bool setProcessAffinityMask(OsHandle process, AffinityMask mask) override;
+  void closeHandle(OsHandle handle) override;
+  bool hasLogicalProcessorInformation() override;
+  bool getLogicalProcessorInformation(std::byte* buffer, std::uint32_t& length) override;
+  std::uint32_t getLastError() override;
+  std::wstring getCommandLine() override;
+  bool createSuspendedProcess(std::wstring_view command, LaunchedProcess& launched) override;
+  void resumeThread(OsHandle thread) override;
+
+  // A resumed command writes to the same terminal: what this program has written so far goes
+  // out first.
+  void flushBeforeResume(StdoutOutput* output) { outputToFlush_ = output; }
+
+ private:
+  OsHandle openChecked(pid_t pid, const ProcessIdentity* enumerated);
+  const ProcessIdentity* enumeratedIdentity(pid_t pid) const;
+  const pid_t* processOf(OsHandle handle) const;
+  OsHandle nextHandle();
+
+  std::string sysfsRoot_;
+  std::wstring commandLine_;
+  UniqueFd procDirectory_;
+  CallerRights rights_;
+  ProcessAffinity affinity_;
+  std::vector<ProcessIdentity> identities_;  // of the last table, in identifier order
+
+  OsHandle lastHandle_ = kNoHandle;
+  std::map<OsHandle, pid_t> processes_;
+  std::map<OsHandle, std::unique_ptr<SuspendedLaunch>> launches_;
+
+  bool topologyRead_ = false;
+  bool topologyFound_ = false;
+  std::vector<TopologyRecord> topology_;
+
+  std::uint32_t lastError_ = 0;
+  StdoutOutput* outputToFlush_ = nullptr;
+};
+
+}  // namespace vellicor::linux_platform

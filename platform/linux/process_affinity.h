@@ -1,0 +1,75 @@
+#pragma once
+
+// Affinity of Linux processes as the program sees it: who may change a process's mask, the mask
+// of its main thread, the processors it may be given, and setting all of its threads at once.
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "platform/linux/process_table.h"
+#include "platform/platform.h"
+
+namespace vellicor::linux_platform {
+
+// What the kernel looks at when this process changes another one's affinity.
+struct CallerRights {
+  uid_t effectiveUid = 0;
+  bool hasSysNice = false;  // CAP_SYS_NICE: may change any process's affinity
+};
+
+CallerRights readCallerRights();
+
+enum class AccessCheck { Allowed, Gone, Denied };
+
+// Whether the process now at `pid` is still the one that was enumerated (`enumerated` is null
+// for a process the table never held) and the caller may change its affinity: same effective
+// or real user as the caller's effective user, or CAP_SYS_NICE.
+AccessCheck checkProcessAccess(int procDirectory, pid_t pid, const ProcessIdentity* enumerated,
+                               const CallerRights& rights);
+
+// Reads and sets masks for one run, remembering what does not change within it: the online
+// processors and the processors of each cpuset.
+class ProcessAffinity {
+ public:
+  // `procDirectory` (the /proc directory) stays owned by the caller.
+  explicit ProcessAffinity(int procDirectory);
+
+  // The mask of the main thread.
+  bool readProcessMask(pid_t pid, AffinityMask& mask);
+  // The processors the process may be given: online, in its cpuset, below 64.
+  AffinityMask systemMask(pid_t pid, AffinityMask processMask);
+  // Sets every thread, those started while it runs included. False when any thread refused
+  // or the process is gone.
+  bool setProcessMask(pid_t pid, AffinityMask mask);
+
+ private:
+  struct CpusetHierarchy {
+    bool found = false;
+    bool unified = false;  // cgroup v2
+    std::string mountPoint;
+    std::string mountRoot;  // the cgroup mounted there, a prefix of the paths in /proc/PID/cpuset
+  };
+
+  AffinityMask onlineMask();
+  std::optional<AffinityMask> cpusetMask(pid_t pid);
+  std::optional<AffinityMask> readCpusetFile(const std::string& cgroupPath);
+  const CpusetHierarchy& hierarchy();
+
+  int procDirectory_;
+  std::optional<AffinityMask> online_;
+  std::optional<CpusetHierarchy> hierarchy_;
+  std::map<std::string, std::optional<AffinityMask>> cpusets_;
+  std::size_t maskBytes_;
+};
+
+// The cgroup mounts in /proc/self/mountinfo that carry the cpuset controller: the v1 hierarchy
+// with the "cpuset" option, else a cgroup2 mount.
+bool findCpusetMount(std::string_view mountInfo, bool& unified, std::string& mountPoint,
+                     std::string& mountRoot);
+
+}  // namespace vellicor::linux_platform

@@ -1,0 +1,55 @@
+#pragma once
+
+// The process table of a Linux machine: every process (not thread) under /proc, in ascending
+// identifier order, named as ps and top name it.
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace vellicor::linux_platform {
+
+// The kernel keeps a process name of at most this many bytes and cuts longer file names there.
+inline constexpr std::size_t kKernelNameLength = 15;
+
+// What tells a process from a later one that reuses its identifier. The /proc/PID directory of
+// a new process gets a new inode, while the inode of a running process only changes if the
+// kernel dropped its cached directory entry. In that case the start time settles it: a process
+// that started after the table was read is not the one in the table.
+struct ProcessIdentity {
+  pid_t pid = 0;
+  ino_t procInode = 0;
+  std::uint64_t latestStartTime = 0;  // clock ticks after boot, as in /proc/PID/stat
+};
+
+// "PID/file" (or "PID" alone), relative to the /proc directory.
+std::string procPath(pid_t pid, std::string_view file = {});
+
+// The start time in a /proc/PID/stat line; false when the line is not a stat line.
+bool parseStartTime(std::string_view statLine, std::uint64_t& startTime);
+
+// The file name in the target of /proc/PID/exe, without the " (deleted)" the kernel adds for a
+// removed file.
+std::string_view executableFileName(std::string_view exeTarget);
+// The file name of the first word of /proc/PID/cmdline.
+std::string_view commandFileName(std::string_view commandLine);
+// The name the process was started under: `kernelName` itself, or, when the kernel may have cut
+// it, the first of the two candidates that begins with it.
+std::string_view completeKernelName(std::string_view kernelName, std::string_view executableName,
+                                    std::string_view commandName);
+
+// Reads the table from the /proc directory `procDirectory`; `identities` gets one entry per
+// table entry, in the same order. Processes that end during the scan are left out. False when
+// /proc cannot be listed.
+//
+// Each process costs three system calls (its comm file) and a share of the directory listing;
+// the start time is only read when a process is opened and its inode has changed.
+bool readProcessTable(int procDirectory, std::vector<ProcessEntry>& table,
+                      std::vector<ProcessIdentity>& identities);
+
+}  // namespace vellicor::linux_platform

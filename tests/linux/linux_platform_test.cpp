@@ -1,0 +1,628 @@
+#include "platform/linux/linux_platform.h"
+
+#include <fcntl.h>
+#include <grp.h>
+#include <gtest/gtest.h>
+#include <pthread.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <bit>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "child_process.h"
+#include "platform/linux/cpu_list.h"
+#include "platform/linux/process_affinity.h"
+#include "platform/linux/sysfs_topology.h"
+
+namespace vellicor::linux_platform {
+namespace {
+
+using linux_test::ChildProcess;
+using linux_test::TemporaryDirectory;
+using linux_test::threadMask;
+using linux_test::threadsOf;
+
+constexpr uid_t kNobody = 65534;
+
+AffinityMask onlineMask() {
+  CpuSet cpus;
+  EXPECT_TRUE(parseCpuList(linux_test::readWholeFile("/sys/devices/system/cpu/online"), cpus));
+  return cpus.lowWord();
+}
+
+bool isRoot() {
+  return geteuid() == 0;
+}
+
+// Reads one byte from a child's pipe; false when the child closed it without writing.
+bool awaitByte(int fd, char& byte) {
+  ssize_t got;
+  while ((got = read(fd, &byte, 1)) < 0 && errno == EINTR) {
+  }
+  return got == 1;
+}
+
+class LinuxProcesses : public testing::Test {
+ protected:
+  void SetUp() override {
+    if (std::popcount(threadMask(getpid()) & onlineMask()) < 2) {
+      GTEST_SKIP() << "needs two processors to move a process between";
+    }
+    ASSERT_FALSE(directory_.path().empty());
+  }
+
+  ChildProcess sleeper() {
+    std::filesystem::path copy = directory_.path() / "VSleep";
+    if (!std::filesystem::exists(copy) && !linux_test::copySleepProgram(copy)) {
+      return ChildProcess();
+    }
+    return ChildProcess::execute(copy.string(), {"VSleep", "1000"});
+  }
+
+  OsHandle enumerateAndOpen(pid_t pid) {
+    std::vector<ProcessEntry> table;
+    EXPECT_TRUE(platform_.enumerateProcesses(table));
+    return platform_.openProcess(static_cast<std::uint32_t>(pid));
+  }
+
+  LinuxPlatform platform_;
+  TemporaryDirectory directory_;
+};
+
+TEST_F(LinuxProcesses, SetsTheMaskAndReadsItBack) {
+  ChildProcess child = sleeper();
+  ASSERT_TRUE(child.started());
+  const AffinityMask online = onlineMask();
+  OsHandle process = enumerateAndOpen(child.pid());
+  ASSERT_NE(process, kNoHandle);
+
+  AffinityMask processMask = 0;
+  AffinityMask systemMask = 0;
+  ASSERT_TRUE(platform_.getProcessAffinityMask(process, processMask, systemMask));
+  EXPECT_EQ(processMask, threadMask(child.pid()));
+  EXPECT_EQ(systemMask, online);
+
+  const AffinityMask lowest = online & (~online + 1);
+  ASSERT_TRUE(platform_.setProcessAffinityMask(process, lowest));
+  EXPECT_EQ(threadMask(child.pid()), lowest);
+
+  // A narrowed process may still be given every processor again.
+  ASSERT_TRUE(platform_.getProcessAffinityMask(process, processMask, systemMask));
+  EXPECT_EQ(processMask, lowest);
+  EXPECT_EQ(systemMask, online);
+  ASSERT_TRUE(platform_.setProcessAffinityMask(process, online));
+  EXPECT_EQ(threadMask(child.pid()), online);
+  platform_.closeHandle(process);
+}
+
+TEST_F(LinuxProcesses, EveryThreadGetsTheMask) {
+  int ready[2];
+  ASSERT_EQ(pipe2(ready, O_CLOEXEC), 0);
+  ChildProcess child = ChildProcess::run([&] {
+    for (int i = 0; i < 8; ++i) {
+      pthread_t thread;
+      pthread_create(
+          &thread, nullptr,
+          [](void*) -> void* {
+            pause();
+            return nullptr;
+          },
+          nullptr);
+    }
+    (void)!write(ready[1], "r", 1);
+    pause();
+  });
+  close(ready[1]);
+  char byte;
+  ASSERT_TRUE(awaitByte(ready[0], byte));
+  close(ready[0]);
+
+  const AffinityMask highest = std::bit_floor(onlineMask());
+  OsHandle process = enumerateAndOpen(child.pid());
+  ASSERT_NE(process, kNoHandle);
+  ASSERT_TRUE(platform_.setProcessAffinityMask(process, highest));
+  std::vector<pid_t> threads = threadsOf(child.pid());
+  EXPECT_EQ(threads.size(), 9u);
+  for (pid_t thread : threads) {
+    EXPECT_EQ(threadMask(thread), highest) << "thread " << thread;
+  }
+}
+
+// In the child of the next test: threads that keep starting sleeping threads until told to
+// stop, so that threads start while the mask is being changed, some of them from threads that
+// have not been changed yet.
+constexpr int kSpawners = 4;
+constexpr int kThreadLimit = 3000;
+std::atomic<bool> stopSpawning{false};
+std::atomic<int> spawned{0};
+
+void* sleepForever(void*) {
+  pause();
+  return nullptr;
+}
+
+void* spawnUntilStopped(void*) {
+  pthread_attr_t small;
+  pthread_attr_init(&small);
+  pthread_attr_setstacksize(&small, 64 * 1024);
+  while (!stopSpawning && spawned < kThreadLimit) {
+    pthread_t thread;
+    if (pthread_create(&thread, &small, sleepForever, nullptr) == 0) {
+      ++spawned;
+    }
+  }
+  pthread_attr_destroy(&small);
+  return nullptr;
+}
+
+TEST_F(LinuxProcesses, ThreadsStartedDuringTheChangeGetTheMask) {
+  int toParent[2];
+  int toChild[2];
+  ASSERT_EQ(pipe2(toParent, O_CLOEXEC), 0);
+  ASSERT_EQ(pipe2(toChild, O_CLOEXEC), 0);
+  ChildProcess child = ChildProcess::run([&] {
+    pthread_t spawners[kSpawners];
+    for (pthread_t& spawner : spawners) {
+      pthread_create(&spawner, nullptr, spawnUntilStopped, nullptr);
+    }
+    while (spawned < 8) {
+      usleep(100);
+    }
+    char byte;
+    (void)!write(toParent[1], "r", 1);
+    awaitByte(toChild[0], byte);
+    stopSpawning = true;
+    for (pthread_t spawner : spawners) {
+      pthread_join(spawner, nullptr);
+    }
+    (void)!write(toParent[1], "d", 1);
+    pause();
+  });
+  close(toParent[1]);
+  close(toChild[0]);
+  char byte;
+  ASSERT_TRUE(awaitByte(toParent[0], byte));
+
+  const AffinityMask lowest = onlineMask() & (~onlineMask() + 1);
+  OsHandle process = enumerateAndOpen(child.pid());
+  ASSERT_NE(process, kNoHandle);
+  EXPECT_TRUE(platform_.setProcessAffinityMask(process, lowest));
+  ASSERT_EQ(write(toChild[1], "s", 1), 1);
+  ASSERT_TRUE(awaitByte(toParent[0], byte));
+  close(toChild[1]);
+  close(toParent[0]);
+
+  std::vector<pid_t> threads = threadsOf(child.pid());
+  int unchanged = 0;
+  for (pid_t thread : threads) {
+    unchanged += threadMask(thread) == lowest ? 0 : 1;
+  }
+  EXPECT_EQ(unchanged, 0) << "of " << threads.size() << " threads";
+}
+
+TEST_F(LinuxProcesses, AnEndedProcessCannotBeOpened) {
+  ChildProcess child = sleeper();
+  ASSERT_TRUE(child.started());
+  const pid_t pid = child.pid();
+  std::vector<ProcessEntry> table;
+  ASSERT_TRUE(platform_.enumerateProcesses(table));
+  child.stop();
+
+  EXPECT_EQ(platform_.openProcess(static_cast<std::uint32_t>(pid)), kNoHandle);
+  EXPECT_EQ(platform_.getLastError(), kErrorInvalidParameter);
+  // Identifiers that no process can have.
+  EXPECT_EQ(platform_.openProcess(0), kNoHandle);
+  EXPECT_EQ(platform_.openProcess(0xFFFFFFFFu), kNoHandle);
+}
+
+TEST_F(LinuxProcesses, AnOpenedProcessThatEndsCannotBeSetOrRead) {
+  ChildProcess child = sleeper();
+  ASSERT_TRUE(child.started());
+  OsHandle process = enumerateAndOpen(child.pid());
+  ASSERT_NE(process, kNoHandle);
+  child.stop();
+  AffinityMask processMask = 0;
+  AffinityMask systemMask = 0;
+  EXPECT_FALSE(platform_.getProcessAffinityMask(process, processMask, systemMask));
+  EXPECT_FALSE(platform_.setProcessAffinityMask(process, 1));
+}
+
+TEST(ProcessIdentity, AProcessOtherThanTheEnumeratedOneIsGone) {
+  UniqueFd proc(open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  ASSERT_TRUE(proc.valid());
+  std::vector<ProcessEntry> table;
+  std::vector<ProcessIdentity> identities;
+  ASSERT_TRUE(readProcessTable(proc.get(), table, identities));
+  const ProcessIdentity* self = nullptr;
+  for (const ProcessIdentity& identity : identities) {
+    if (identity.pid == getpid()) {
+      self = &identity;
+    }
+  }
+  ASSERT_NE(self, nullptr);
+  CallerRights rights = readCallerRights();
+
+  EXPECT_EQ(checkProcessAccess(proc.get(), getpid(), self, rights), AccessCheck::Allowed);
+  // What an identifier taken over by a new process looks like: a new inode and another start.
+  ProcessIdentity successor = *self;
+  successor.procInode += 1;
+  successor.latestStartTime = 0;
+  EXPECT_EQ(checkProcessAccess(proc.get(), getpid(), &successor, rights), AccessCheck::Gone);
+  // A new inode alone is the kernel rebuilding the same process's directory.
+  ProcessIdentity rebuilt = *self;
+  rebuilt.procInode += 1;
+  EXPECT_EQ(checkProcessAccess(proc.get(), getpid(), &rebuilt, rights), AccessCheck::Allowed);
+}
+
+// Runs `body` in a child that has become the unprivileged user (real and effective ids, no
+// capabilities left) and returns its exit code, or -1 when it died otherwise.
+int runAsNobody(const std::function<int()>& body) {
+  ChildProcess child = ChildProcess::run([&] {
+    if (setgroups(0, nullptr) != 0 || setresgid(kNobody, kNobody, kNobody) != 0 ||
+        setresuid(kNobody, kNobody, kNobody) != 0) {
+      _exit(100);
+    }
+    _exit(body());
+  });
+  int status = child.wait();
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST(ProcessAccess, AnotherUsersProcessCannotBeOpened) {
+  if (!isRoot()) {
+    GTEST_SKIP() << "needs root to become another user";
+  }
+  const pid_t rootOwned = getpid();
+  int result = runAsNobody([&] {
+    LinuxPlatform platform;
+    std::vector<ProcessEntry> table;
+    if (!platform.enumerateProcesses(table)) {
+      return 1;
+    }
+    if (platform.openProcess(static_cast<std::uint32_t>(rootOwned)) != kNoHandle) {
+      return 2;
+    }
+    if (platform.getLastError() != kErrorAccessDenied) {
+      return 3;
+    }
+    OsHandle own = platform.openProcess(static_cast<std::uint32_t>(getpid()));
+    AffinityMask processMask = 0;
+    AffinityMask systemMask = 0;
+    if (own == kNoHandle || !platform.getProcessAffinityMask(own, processMask, systemMask)) {
+      return 4;
+    }
+    return 0;
+  });
+  EXPECT_EQ(result, 0);
+}
+
+TEST(ProcessAccess, TheRealUserMayOpenItsProcessRunningAsAnother) {
+  if (!isRoot()) {
+    GTEST_SKIP() << "needs root to give a process two users";
+  }
+  // Real user nobody, effective user root: what a set-user-ID program run by nobody looks like.
+  int ready[2];
+  ASSERT_EQ(pipe2(ready, O_CLOEXEC), 0);
+  ChildProcess target = ChildProcess::run([&] {
+    if (setresuid(kNobody, 0, 0) == 0) {
+      (void)!write(ready[1], "r", 1);
+    }
+    pause();
+  });
+  close(ready[1]);
+  char byte;
+  ASSERT_TRUE(awaitByte(ready[0], byte));
+  close(ready[0]);
+
+  const pid_t targetPid = target.pid();
+  int result = runAsNobody([&] {
+    LinuxPlatform platform;
+    std::vector<ProcessEntry> table;
+    platform.enumerateProcesses(table);
+    OsHandle process = platform.openProcess(static_cast<std::uint32_t>(targetPid));
+    return process == kNoHandle ? 1 : 0;
+  });
+  EXPECT_EQ(result, 0);
+}
+
+// A kernel thread bound to one processor, such as ksoftirqd/0; 0 when none is visible.
+pid_t perCpuKernelThread() {
+  UniqueFd proc(open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  std::vector<ProcessEntry> table;
+  std::vector<ProcessIdentity> identities;
+  if (!proc.valid() || !readProcessTable(proc.get(), table, identities)) {
+    return 0;
+  }
+  for (const ProcessEntry& entry : table) {
+    const std::wstring& name = entry.pProcessName;
+    const std::string directory = "/proc/" + std::to_string(entry.ProcessId);
+    // Kernel threads have no command line and no executable.
+    if ((name.starts_with(L"ksoftirqd/") || name.starts_with(L"migration/") ||
+         name.starts_with(L"cpuhp/")) &&
+        linux_test::readWholeFile(directory + "/cmdline").empty() &&
+        !std::filesystem::exists(directory + "/exe")) {
+      return static_cast<pid_t>(entry.ProcessId);
+    }
+  }
+  return 0;
+}
+
+TEST(KernelThreads, RefuseANewMask) {
+  if (!readCallerRights().hasSysNice) {
+    GTEST_SKIP() << "kernel threads belong to root";
+  }
+  pid_t thread = perCpuKernelThread();
+  if (thread == 0) {
+    GTEST_SKIP() << "no per-processor kernel thread is visible here";
+  }
+  const AffinityMask before = threadMask(thread);
+  LinuxPlatform platform;
+  std::vector<ProcessEntry> table;
+  ASSERT_TRUE(platform.enumerateProcesses(table));
+  OsHandle process = platform.openProcess(static_cast<std::uint32_t>(thread));
+  ASSERT_NE(process, kNoHandle);
+  AffinityMask processMask = 0;
+  AffinityMask systemMask = 0;
+  ASSERT_TRUE(platform.getProcessAffinityMask(process, processMask, systemMask));
+  EXPECT_EQ(processMask, before);
+  EXPECT_FALSE(platform.setProcessAffinityMask(process, systemMask));
+  EXPECT_EQ(threadMask(thread), before);
+}
+
+TEST(Handles, UnknownAndClosedHandlesFailSafely) {
+  LinuxPlatform platform;
+  std::vector<ProcessEntry> table;
+  ASSERT_TRUE(platform.enumerateProcesses(table));
+  OsHandle first = platform.openProcess(static_cast<std::uint32_t>(getpid()));
+  OsHandle second = platform.openProcess(static_cast<std::uint32_t>(getpid()));
+  ASSERT_NE(first, kNoHandle);
+  ASSERT_NE(second, kNoHandle);
+  EXPECT_NE(first, second);
+
+  AffinityMask processMask = 0;
+  AffinityMask systemMask = 0;
+  platform.closeHandle(first);
+  platform.closeHandle(first);
+  platform.closeHandle(12345);
+  platform.resumeThread(second);  // a process handle is no thread: nothing happens
+  EXPECT_FALSE(platform.getProcessAffinityMask(first, processMask, systemMask));
+  EXPECT_FALSE(platform.setProcessAffinityMask(kNoHandle, 1));
+  EXPECT_TRUE(platform.getProcessAffinityMask(second, processMask, systemMask));
+  EXPECT_EQ(processMask, threadMask(getpid()));
+}
+
+std::string processState(pid_t pid) {
+  std::string stat = linux_test::readWholeFile("/proc/" + std::to_string(pid) + "/stat");
+  std::size_t close = stat.rfind(')');
+  return close == std::string::npos || close + 2 >= stat.size() ? "" : stat.substr(close + 2, 1);
+}
+
+TEST(LaunchedCommands, AreHeldUntilTheirThreadIsResumed) {
+  LinuxPlatform platform;
+  LaunchedProcess launched;
+  ASSERT_TRUE(platform.createSuspendedProcess(L"sleep 30", launched));
+  ASSERT_GT(launched.dwProcessId, 0u);
+  ASSERT_NE(launched.hProcess, kNoHandle);
+  ASSERT_NE(launched.hThread, kNoHandle);
+  EXPECT_NE(launched.hThread, launched.hProcess);
+  const auto pid = static_cast<pid_t>(launched.dwProcessId);
+  EXPECT_EQ(processState(pid), "t");
+
+  AffinityMask processMask = 0;
+  AffinityMask systemMask = 0;
+  EXPECT_TRUE(platform.getProcessAffinityMask(launched.hProcess, processMask, systemMask));
+  platform.closeHandle(launched.hProcess);
+
+  platform.resumeThread(launched.hThread);
+  EXPECT_NE(processState(pid), "t");
+  platform.closeHandle(launched.hThread);
+  kill(pid, SIGKILL);
+  waitpid(pid, nullptr, 0);
+}
+
+TEST(LaunchedCommands, AProgramThatCannotStartFails) {
+  LinuxPlatform platform;
+  LaunchedProcess launched;
+  EXPECT_FALSE(platform.createSuspendedProcess(L"no-such-program-vellicor-test", launched));
+  EXPECT_EQ(launched.hThread, kNoHandle);
+  EXPECT_EQ(platform.getLastError(), kErrorFileNotFound);
+}
+
+TEST(LaunchedCommands, ALaunchNobodyResumedIsReleasedWithThePlatform) {
+  pid_t pid = 0;
+  {
+    LinuxPlatform platform;
+    LaunchedProcess launched;
+    ASSERT_TRUE(platform.createSuspendedProcess(L"sleep 30", launched));
+    pid = static_cast<pid_t>(launched.dwProcessId);
+    EXPECT_EQ(processState(pid), "t");
+  }
+  EXPECT_NE(processState(pid), "t");
+  kill(pid, SIGKILL);
+  waitpid(pid, nullptr, 0);
+}
+
+struct MountCase {
+  const char* label;
+  std::string mountInfo;
+  bool found;
+  bool unified;
+  std::string mountPoint;
+  std::string mountRoot;
+};
+
+// Names the row in test listings instead of dumping its bytes.
+void PrintTo(const MountCase& row, std::ostream* out) {
+  *out << row.label;
+}
+
+class CpusetMounts : public testing::TestWithParam<MountCase> {};
+
+TEST_P(CpusetMounts, AreFoundInMountInfo) {
+  const MountCase& row = GetParam();
+  bool unified = false;
+  std::string mountPoint;
+  std::string mountRoot;
+  ASSERT_EQ(findCpusetMount(row.mountInfo, unified, mountPoint, mountRoot), row.found) << row.label;
+  if (row.found) {
+    EXPECT_EQ(unified, row.unified) << row.label;
+    EXPECT_EQ(mountPoint, row.mountPoint) << row.label;
+    EXPECT_EQ(mountRoot, row.mountRoot) << row.label;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, CpusetMounts,
+    testing::Values(
+        MountCase{"v1 beside v2",
+                  "25 30 0:22 / /proc rw,relatime shared:13 - proc proc rw\n"
+                  "33 31 0:29 / /sys/fs/cgroup/unified rw,nosuid shared:10 - cgroup2 cgroup2 "
+                  "rw,nsdelegate\n"
+                  "37 31 0:33 / /sys/fs/cgroup/cpuset rw,relatime shared:15 - cgroup cgroup "
+                  "rw,cpuset\n",
+                  true, false, "/sys/fs/cgroup/cpuset", "/"},
+        MountCase{"v1 shared with another controller",
+                  "40 31 0:35 / /sys/fs/cgroup/cpu,cpuset rw - cgroup cgroup rw,cpu,cpuset\n", true,
+                  false, "/sys/fs/cgroup/cpu,cpuset", "/"},
+        MountCase{"cpuacct is not cpuset",
+                  "41 31 0:36 / /sys/fs/cgroup/cpuacct rw - cgroup cgroup rw,cpuacct\n", false,
+                  false, "", ""},
+        MountCase{"v2 only",
+                  "30 24 0:26 / /sys/fs/cgroup rw,nosuid,nodev shared:4 - cgroup2 cgroup2 "
+                  "rw,nsdelegate,memory_recursiveprot\n",
+                  true, true, "/sys/fs/cgroup", "/"},
+        MountCase{"no optional tags, a subtree mounted at an escaped path",
+                  "50 40 0:40 /docker/abc /mnt/my\\040cgroups rw - cgroup cgroup rw,cpuset\n", true,
+                  false, "/mnt/my cgroups", "/docker/abc"},
+        MountCase{"none", "25 30 0:22 / /proc rw,relatime - proc proc rw\n", false, false, "", ""},
+        MountCase{"garbage", "- - -\n\n", false, false, "", ""}));
+
+class CgroupCpuset {
+ public:
+  explicit CgroupCpuset(const std::string& cpus) {
+    const std::filesystem::path hierarchy = "/sys/fs/cgroup/cpuset";
+    std::string mems = linux_test::readWholeFile(hierarchy / "cpuset.mems");
+    path_ = hierarchy / ("vellicor-test-" + std::to_string(getpid()));
+    if (mems.empty() || mkdir(path_.c_str(), 0755) != 0) {
+      path_.clear();
+      return;
+    }
+    if (!write("cpuset.cpus", cpus) || !write("cpuset.mems", mems)) {
+      rmdir(path_.c_str());
+      path_.clear();
+    }
+  }
+  ~CgroupCpuset() {
+    if (!path_.empty()) {
+      rmdir(path_.c_str());
+    }
+  }
+  bool created() const { return !path_.empty(); }
+  bool add(pid_t pid) { return write("cgroup.procs", std::to_string(pid)); }
+
+ private:
+  bool write(const char* file, const std::string& text) {
+    std::ofstream stream(path_ / file);
+    stream << text;
+    stream.flush();
+    return static_cast<bool>(stream);
+  }
+  std::filesystem::path path_;
+};
+
+TEST_F(LinuxProcesses, AProcessIsOnlyOfferedTheProcessorsOfItsCpuset) {
+  const AffinityMask highest = std::bit_floor(onlineMask());
+  CgroupCpuset cpuset(std::to_string(std::countr_zero(highest)));
+  if (!cpuset.created()) {
+    GTEST_SKIP() << "no cgroup v1 cpuset hierarchy to create a cpuset in";
+  }
+  ChildProcess child = sleeper();
+  ASSERT_TRUE(child.started());
+  ASSERT_TRUE(cpuset.add(child.pid()));
+  OsHandle process = enumerateAndOpen(child.pid());
+  ASSERT_NE(process, kNoHandle);
+  AffinityMask processMask = 0;
+  AffinityMask systemMask = 0;
+  ASSERT_TRUE(platform_.getProcessAffinityMask(process, processMask, systemMask));
+  EXPECT_EQ(processMask, highest);
+  EXPECT_EQ(systemMask, highest);
+  child.stop();
+}
+
+class Topology : public testing::Test {
+ protected:
+  static std::filesystem::path machine() {
+    return std::filesystem::path(VELLICOR_SYSFS_TESTDATA) / "16em64t-4s2c2t";
+  }
+};
+
+TEST_F(Topology, AnswersTheBufferQueryWithTheRecordsOfTheTree) {
+  std::vector<TopologyRecord> records;
+  ASSERT_TRUE(readSysfsTopology(machine().string(), records));
+  ASSERT_FALSE(records.empty());
+  const auto needed = static_cast<std::uint32_t>(records.size() * kLogicalProcessorRecordSize);
+  LinuxPlatform platform(machine().string());
+  ASSERT_TRUE(platform.hasLogicalProcessorInformation());
+
+  std::uint32_t length = 0;
+  EXPECT_FALSE(platform.getLogicalProcessorInformation(nullptr, length));
+  EXPECT_EQ(platform.getLastError(), kErrorInsufficientBuffer);
+  EXPECT_EQ(length, needed);
+
+  std::vector<std::byte> buffer(needed + 64, std::byte{0xAB});
+  length = needed - 1;
+  EXPECT_FALSE(platform.getLogicalProcessorInformation(buffer.data(), length));
+  EXPECT_EQ(platform.getLastError(), kErrorInsufficientBuffer);
+  EXPECT_EQ(length, needed);
+  EXPECT_EQ(buffer[0], std::byte{0xAB});
+
+  length = static_cast<std::uint32_t>(buffer.size());
+  ASSERT_TRUE(platform.getLogicalProcessorInformation(buffer.data(), length));
+  EXPECT_EQ(length, needed);
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    const std::byte* record = buffer.data() + i * kLogicalProcessorRecordSize;
+    std::uint64_t mask = 0;
+    std::uint32_t relationship = 0;
+    std::memcpy(&mask, record + kProcessorMaskOffset, sizeof mask);
+    std::memcpy(&relationship, record + kRelationshipOffset, sizeof relationship);
+    EXPECT_EQ(mask, records[i].ProcessorMask) << "record " << i;
+    EXPECT_EQ(relationship, records[i].Relationship) << "record " << i;
+    for (std::size_t at = 12; at < kLogicalProcessorRecordSize; ++at) {
+      EXPECT_EQ(record[at], std::byte{0}) << "record " << i << " byte " << at;
+    }
+  }
+  EXPECT_EQ(buffer[needed], std::byte{0xAB});
+}
+
+TEST_F(Topology, IsReadOnceForThePlatformsLifetime) {
+  TemporaryDirectory copy;
+  std::filesystem::copy(machine(), copy.path(), std::filesystem::copy_options::recursive);
+  LinuxPlatform platform(copy.path().string());
+  std::uint32_t first = 0;
+  platform.getLogicalProcessorInformation(nullptr, first);
+  ASSERT_GT(first, 0u);
+
+  std::filesystem::remove_all(copy.path() / "sys");
+  std::vector<std::byte> buffer(first);
+  std::uint32_t length = first;
+  EXPECT_TRUE(platform.getLogicalProcessorInformation(buffer.data(), length));
+  EXPECT_EQ(length, first);
+}
+
+TEST_F(Topology, ATreeWithoutProcessorsIsAGeneralFailure) {
+  TemporaryDirectory empty;
+  LinuxPlatform platform(empty.path().string());
+  std::uint32_t length = 0;
+  EXPECT_FALSE(platform.getLogicalProcessorInformation(nullptr, length));
+  EXPECT_EQ(platform.getLastError(), kErrorGenFailure);
+}
+
+}  // namespace
+}  // namespace vellicor::linux_platform

@@ -1,0 +1,126 @@
+// The built program on this machine: what its Linux output does with real processes and
+// readers.
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <bit>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "child_process.h"
+#include "platform/linux/cpu_list.h"
+
+namespace vellicor::linux_platform {
+namespace {
+
+using linux_test::ChildProcess;
+
+struct ProgramRun {
+  int status = -1;
+  std::string output;
+};
+
+// Runs the program with `arguments`; with `readerGone` its standard output is a pipe that
+// nobody reads any more.
+ProgramRun runProgram(const std::vector<std::string>& arguments, bool readerGone = false) {
+  ProgramRun run;
+  int output[2];
+  if (pipe2(output, O_CLOEXEC) != 0) {
+    return run;
+  }
+  if (readerGone) {
+    close(output[0]);
+  }
+  pid_t pid = fork();
+  if (pid == 0) {
+    dup2(output[1], STDOUT_FILENO);
+    std::vector<char*> argv{const_cast<char*>(VELLICOR_BINARY)};
+    for (const std::string& argument : arguments) {
+      argv.push_back(const_cast<char*>(argument.c_str()));
+    }
+    argv.push_back(nullptr);
+    execv(VELLICOR_BINARY, argv.data());
+    _exit(127);
+  }
+  close(output[1]);
+  if (!readerGone) {
+    char chunk[4096];
+    ssize_t got;
+    while ((got = read(output[0], chunk, sizeof chunk)) > 0) {
+      run.output.append(chunk, static_cast<std::size_t>(got));
+    }
+    close(output[0]);
+  }
+  waitpid(pid, &run.status, 0);
+  return run;
+}
+
+ChildProcess namedChild(const char* name) {
+  int ready[2];
+  if (pipe2(ready, O_CLOEXEC) != 0) {
+    return ChildProcess();
+  }
+  ChildProcess child = ChildProcess::run([&] {
+    prctl(PR_SET_NAME, name);
+    (void)!write(ready[1], "r", 1);
+    pause();
+  });
+  close(ready[1]);
+  char byte;
+  (void)!read(ready[0], &byte, 1);
+  close(ready[0]);
+  return child;
+}
+
+TEST(VellicorProgram, AReaderThatIsGoneEndsTheOutputNotTheRun) {
+  ProgramRun run = runProgram({"/l"}, true);
+  ASSERT_TRUE(WIFEXITED(run.status)) << "ended by signal " << WTERMSIG(run.status);
+  EXPECT_EQ(WEXITSTATUS(run.status), 0);
+
+  run = runProgram({"/x:1"}, true);  // no target: the usage text, and the run's own status
+  ASSERT_TRUE(WIFEXITED(run.status));
+  EXPECT_EQ(WEXITSTATUS(run.status), 1);
+}
+
+TEST(VellicorProgram, ANameThatCouldSteerTheTerminalIsShownHarmless) {
+  ChildProcess child = namedChild("\x1b]0;owned\x07\x1b[2J");
+  ASSERT_TRUE(child.started());
+  ProgramRun run = runProgram({"/p", std::to_string(child.pid())});
+  ASSERT_TRUE(WIFEXITED(run.status));
+  EXPECT_EQ(WEXITSTATUS(run.status), 0);
+  EXPECT_NE(run.output.find("pid:" + std::to_string(child.pid()) + ", ?]0;owned??[2J\n"),
+            std::string::npos)
+      << run.output;
+  EXPECT_EQ(run.output.find('\x1b'), std::string::npos);
+  EXPECT_EQ(run.output.find('\x07'), std::string::npos);
+}
+
+TEST(VellicorProgram, SetsARealProcessAndReportsItInOneLine) {
+  CpuSet online;
+  ASSERT_TRUE(parseCpuList(linux_test::readWholeFile("/sys/devices/system/cpu/online"), online));
+  const std::uint64_t all = online.lowWord();
+  if (std::popcount(all) < 2 || linux_test::threadMask(getpid()) != all) {
+    GTEST_SKIP() << "needs two processors and every one of them";
+  }
+  ChildProcess child = namedChild("Vellicor-\xC3\xA4");
+  ASSERT_TRUE(child.started());
+
+  const unsigned width = ((static_cast<unsigned>(online.count()) - 1) >> 2) + 1;
+  char expected[128];
+  std::snprintf(expected, sizeof expected, "Vellicor-\xC3\xA4, pid:%d, mask:%0*llx -> %0*llx\n",
+                child.pid(), static_cast<int>(width), static_cast<unsigned long long>(all),
+                static_cast<int>(width), 1ULL);
+  ProgramRun run = runProgram({"/x:1", "/p", std::to_string(child.pid())});
+  ASSERT_TRUE(WIFEXITED(run.status));
+  EXPECT_EQ(WEXITSTATUS(run.status), 0);
+  EXPECT_EQ(run.output, expected);
+  EXPECT_EQ(linux_test::threadMask(child.pid()), 1u);
+}
+
+}  // namespace
+}  // namespace vellicor::linux_platform
