@@ -117,6 +117,8 @@ int runAffinityRequest(Platform& platform, Output& output,
   for (std::uint32_t index : selected) {
     applyToProcess(platform, output, table[index], workingMask, count, width, request.listMode);
   }
+  // The command shares this program's standard output: our lines go out before it can write.
+  output.flush();
   launchedThread.resume();
   return kExitSuccess;
 }

@@ -13,6 +13,8 @@ class Output {
   virtual ~Output() = default;
   virtual void writeText(std::wstring_view text) = 0;
   virtual void writeBarCharacter(char character) = 0;
+  // Hands everything written so far to the stream, before another program may write to it.
+  virtual void flush() {}
 };
 
 }  // namespace vellicor

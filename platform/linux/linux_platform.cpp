@@ -122,9 +122,6 @@ void LinuxPlatform::resumeThread(OsHandle thread) {
   if (launch == launches_.end()) {
     return;
   }
-  if (outputToFlush_ != nullptr) {
-    outputToFlush_->flush();
-  }
   launch->second->resume();
 }
 

@@ -21,8 +21,6 @@
 
 namespace vellicor::linux_platform {
 
-class StdoutOutput;
-
 // Last-error codes, with the values of their Windows namesakes.
 inline constexpr std::uint32_t kErrorFileNotFound = 2;
 inline constexpr std::uint32_t kErrorAccessDenied = 5;
@@ -51,10 +49,6 @@ class LinuxPlatform : public Platform {
   bool createSuspendedProcess(std::wstring_view command, LaunchedProcess& launched) override;
   void resumeThread(OsHandle thread) override;
 
-  // A resumed command writes to the same terminal: what this program has written so far goes
-  // out first.
-  void flushBeforeResume(StdoutOutput* output) { outputToFlush_ = output; }
-
  private:
   OsHandle openChecked(pid_t pid, const ProcessIdentity* enumerated);
   const ProcessIdentity* enumeratedIdentity(pid_t pid) const;
@@ -77,7 +71,6 @@ class LinuxPlatform : public Platform {
   std::vector<TopologyRecord> topology_;
 
   std::uint32_t lastError_ = 0;
-  StdoutOutput* outputToFlush_ = nullptr;
 };
 
 }  // namespace vellicor::linux_platform

@@ -13,9 +13,7 @@ int main(int argc, char** argv) {
   for (int i = 0; i < argc; ++i) {
     arguments.push_back(decodeUtf8(argv[i]));
   }
-  // The output outlives the platform, which flushes it before resuming a launched command.
   StdoutOutput output;
   LinuxPlatform platform("/", joinCommandLine(arguments));
-  platform.flushBeforeResume(&output);
   return vellicor::runAffinityRequest(platform, output, arguments);
 }

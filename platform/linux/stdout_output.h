@@ -24,8 +24,7 @@ class StdoutOutput : public Output {
   void writeText(std::wstring_view text) override;
   void writeBarCharacter(char character) override;
 
-  // Hands everything written so far to the file.
-  void flush();
+  void flush() override;
   // True once a write failed; everything after that is dropped.
   bool failed() const { return failed_; }
 
