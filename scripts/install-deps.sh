@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev googletest libbenchmark-dev procps)
 if [[ "${1:-}" == "--windows" ]]; then
-  packages+=(g++-mingw-w64-x86-64 wine wine64)
+  packages+=(g++-mingw-w64-x86-64-posix wine wine64 util-linux)
 fi
 
 missing=()

@@ -1,0 +1,153 @@
+#include "platform/windows/windows_platform.h"
+
+#include <windows.h>
+#include <wtsapi32.h>
+
+#include <cstddef>
+#include <utility>
+
+namespace vellicor::windows_platform {
+
+namespace {
+
+// The core reads the query buffer and the process table by these layouts and values.
+static_assert(sizeof(SYSTEM_LOGICAL_PROCESSOR_INFORMATION) == kLogicalProcessorRecordSize);
+static_assert(offsetof(SYSTEM_LOGICAL_PROCESSOR_INFORMATION, ProcessorMask) ==
+              kProcessorMaskOffset);
+static_assert(offsetof(SYSTEM_LOGICAL_PROCESSOR_INFORMATION, Relationship) == kRelationshipOffset);
+static_assert(static_cast<std::uint32_t>(::RelationProcessorCore) == RelationProcessorCore);
+static_assert(static_cast<std::uint32_t>(::RelationNumaNode) == RelationNumaNode);
+static_assert(static_cast<std::uint32_t>(::RelationCache) == RelationCache);
+static_assert(static_cast<std::uint32_t>(::RelationProcessorPackage) == RelationProcessorPackage);
+static_assert(ERROR_INSUFFICIENT_BUFFER == kErrorInsufficientBuffer);
+static_assert(PROCESS_ALL_ACCESS == 0x1FFFFF);
+static_assert(sizeof(STARTUPINFOW) == 104);
+static_assert(sizeof(DWORD_PTR) == sizeof(AffinityMask));
+
+using LogicalProcessorQuery = BOOL(WINAPI*)(PSYSTEM_LOGICAL_PROCESSOR_INFORMATION, PDWORD);
+
+HANDLE toHandle(OsHandle handle) {
+  return reinterpret_cast<HANDLE>(handle);
+}
+OsHandle fromHandle(HANDLE handle) {
+  return reinterpret_cast<OsHandle>(handle);
+}
+
+// The one owner of the table WTSEnumerateProcessesW allocates.
+class ProcessTable {
+ public:
+  ProcessTable() = default;
+  ~ProcessTable() {
+    if (entries_ != nullptr) {
+      WTSFreeMemory(entries_);
+    }
+  }
+  ProcessTable(const ProcessTable&) = delete;
+  ProcessTable& operator=(const ProcessTable&) = delete;
+
+  bool enumerate() {
+    return WTSEnumerateProcessesW(WTS_CURRENT_SERVER_HANDLE, 0, 1, &entries_, &count_) != FALSE;
+  }
+  const WTS_PROCESS_INFOW* begin() const { return entries_; }
+  const WTS_PROCESS_INFOW* end() const { return entries_ == nullptr ? nullptr : entries_ + count_; }
+  DWORD size() const { return count_; }
+
+ private:
+  WTS_PROCESS_INFOW* entries_ = nullptr;
+  DWORD count_ = 0;
+};
+
+}  // namespace
+
+bool WindowsPlatform::enumerateProcesses(std::vector<ProcessEntry>& table) {
+  ProcessTable processes;
+  if (!processes.enumerate()) {
+    return false;
+  }
+  table.clear();
+  table.reserve(processes.size());
+  for (const WTS_PROCESS_INFOW& info : processes) {
+    ProcessEntry entry;
+    entry.ProcessId = info.ProcessId;
+    if (info.pProcessName != nullptr) {
+      entry.pProcessName = info.pProcessName;
+    }
+    table.push_back(std::move(entry));
+  }
+  return true;
+}
+
+OsHandle WindowsPlatform::openProcess(std::uint32_t processId) {
+  return fromHandle(OpenProcess(PROCESS_ALL_ACCESS, FALSE, processId));
+}
+
+bool WindowsPlatform::getProcessAffinityMask(OsHandle process, AffinityMask& processMask,
+                                             AffinityMask& systemMask) {
+  DWORD_PTR processBits = 0;
+  DWORD_PTR systemBits = 0;
+  if (!GetProcessAffinityMask(toHandle(process), &processBits, &systemBits)) {
+    return false;
+  }
+  processMask = processBits;
+  systemMask = systemBits;
+  return true;
+}
+
+bool WindowsPlatform::setProcessAffinityMask(OsHandle process, AffinityMask mask) {
+  return SetProcessAffinityMask(toHandle(process), mask) != FALSE;
+}
+
+void WindowsPlatform::closeHandle(OsHandle handle) {
+  CloseHandle(toHandle(handle));
+}
+
+bool WindowsPlatform::hasLogicalProcessorInformation() {
+  if (logicalProcessorQuery_ == nullptr) {
+    FARPROC found = GetProcAddress(GetModuleHandleW(L"kernel32"), "GetLogicalProcessorInformation");
+    logicalProcessorQuery_ = reinterpret_cast<AnyFunction>(found);
+  }
+  return logicalProcessorQuery_ != nullptr;
+}
+
+bool WindowsPlatform::getLogicalProcessorInformation(std::byte* buffer, std::uint32_t& length) {
+  if (!hasLogicalProcessorInformation()) {
+    SetLastError(ERROR_PROC_NOT_FOUND);
+    return false;
+  }
+  auto query = reinterpret_cast<LogicalProcessorQuery>(logicalProcessorQuery_);
+  DWORD bytes = length;
+  BOOL succeeded = query(reinterpret_cast<PSYSTEM_LOGICAL_PROCESSOR_INFORMATION>(buffer), &bytes);
+  length = bytes;
+  return succeeded != FALSE;
+}
+
+std::uint32_t WindowsPlatform::getLastError() {
+  return GetLastError();
+}
+
+std::wstring WindowsPlatform::getCommandLine() {
+  const wchar_t* raw = GetCommandLineW();
+  return raw == nullptr ? std::wstring() : std::wstring(raw);
+}
+
+bool WindowsPlatform::createSuspendedProcess(std::wstring_view command, LaunchedProcess& launched) {
+  // CreateProcessW may write into the command line it is given, so it gets a copy of its own.
+  std::wstring commandLine(command);
+  STARTUPINFOW startup{};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION created{};
+  if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED,
+                      nullptr, nullptr, &startup, &created)) {
+    return false;
+  }
+  launched.hProcess = fromHandle(created.hProcess);
+  launched.hThread = fromHandle(created.hThread);
+  launched.dwProcessId = created.dwProcessId;
+  return true;
+}
+
+void WindowsPlatform::resumeThread(OsHandle thread) {
+  ResumeThread(toHandle(thread));
+}
+
+}  // namespace vellicor::windows_platform

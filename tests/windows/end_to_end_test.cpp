@@ -1,0 +1,201 @@
+// vellicor.exe run as users run it, against real Windows processes: copies of the test helper
+// under chosen image names. Every test gives its helpers names of their own, because tests that
+// run at the same time share one Wine prefix and see each other's processes.
+
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/windows/test_processes.h"
+
+namespace vellicor::windows_tests {
+namespace {
+
+std::wstring setLine(std::wstring_view name, std::uint32_t processId, std::uint64_t oldMask,
+                     std::uint64_t newMask) {
+  return std::wstring(name) + L", pid:" + std::to_wstring(processId) + L", mask:" +
+         maskText(oldMask) + L" -> " + maskText(newMask) + L"\r\n";
+}
+
+std::wstring showLine(std::wstring_view name, std::uint32_t processId, std::uint64_t mask) {
+  return barText(mask) + L"  mask:" + maskText(mask) + L", pid:" + std::to_wstring(processId) +
+         L", " + std::wstring(name) + L"\r\n";
+}
+
+std::uint32_t identifierIn(const std::string& line) {
+  std::size_t at = line.find("pid:");
+  return at == std::string::npos ? 0 : static_cast<std::uint32_t>(std::stoul(line.substr(at + 4)));
+}
+
+class VellicorExe : public testing::Test {
+ protected:
+  ScratchFolder scratch_;
+  const std::uint64_t wanted_ = lowestBit(systemMask());
+  const std::wstring maskOption_ = L"/x:" + maskText(wanted_);
+};
+
+TEST_F(VellicorExe, SetsTheMaskOfAProcessGivenByIdentifier) {
+  ChildProcess helper = startIdleHelper(scratch_.helperNamed(L"PidTarget.exe"));
+  ASSERT_TRUE(helper.started());
+  std::uint64_t before = affinityOf(helper.handle());
+
+  RunResult run = runVellicor(maskOption_ + L" /p " + std::to_wstring(helper.id()));
+  EXPECT_EQ(run.output, utf8(setLine(L"PidTarget.exe", helper.id(), before, wanted_)));
+  EXPECT_EQ(run.exitStatus, 0u);
+  EXPECT_EQ(affinityOf(helper.handle()), wanted_);
+}
+
+TEST_F(VellicorExe, SelectsByImageNameInAnotherLetterCase) {
+  ChildProcess helper = startIdleHelper(scratch_.helperNamed(L"NotePad.exe"));
+  ASSERT_TRUE(helper.started());
+  std::uint64_t before = affinityOf(helper.handle());
+
+  RunResult set = runVellicor(maskOption_ + L" notepad.EXE");
+  EXPECT_EQ(set.output, utf8(setLine(L"NotePad.exe", helper.id(), before, wanted_)));
+  EXPECT_EQ(set.exitStatus, 0u);
+
+  RunResult shown = runVellicor(L"NOTEPAD.exe");
+  EXPECT_EQ(shown.output, utf8(showLine(L"NotePad.exe", helper.id(), wanted_)));
+  EXPECT_EQ(shown.exitStatus, 0u);
+}
+
+TEST_F(VellicorExe, ShowsANonAsciiImageNameWhole) {
+  const std::wstring name = L"Gr\u00fc\u00dfe_\u0394\u65e5\u672c\xd83d\xde00.exe";
+  ChildProcess helper = startIdleHelper(scratch_.helperNamed(name));
+  ASSERT_TRUE(helper.started());
+
+  // Only ASCII letters are folded, so this still names the helper.
+  RunResult run = runVellicor(L"GR\u00fc\u00dfE_\u0394\u65e5\u672c\xd83d\xde00.EXE");
+  EXPECT_EQ(run.output, utf8(showLine(name, helper.id(), affinityOf(helper.handle()))));
+  EXPECT_EQ(run.exitStatus, 0u);
+}
+
+TEST_F(VellicorExe, ListsEveryProcessOpenableWithoutSettingMasks) {
+  ChildProcess listed = startIdleHelper(scratch_.helperNamed(L"Listed.exe"));
+  ChildProcess guarded = startIdleHelper(scratch_.helperNamed(L"Unlisted.exe"), L"guard");
+  ASSERT_TRUE(listed.started());
+  ASSERT_TRUE(guarded.started());
+  std::uint64_t before = affinityOf(listed.handle());
+
+  RunResult run = runVellicor(L"/l " + maskOption_ + L" unlisted.exe");
+  EXPECT_EQ(run.output.substr(0, 2), "\r\n");
+  EXPECT_NE(run.output.find(utf8(showLine(L"Listed.exe", listed.id(), before))), std::string::npos)
+      << run.output;
+  EXPECT_EQ(run.output.find("Unlisted.exe"), std::string::npos) << run.output;
+  EXPECT_EQ(run.exitStatus, 0u);
+  EXPECT_EQ(affinityOf(listed.handle()), before);
+}
+
+TEST_F(VellicorExe, ReportsAProcessItMayNotOpen) {
+  ChildProcess guarded = startIdleHelper(scratch_.helperNamed(L"Guarded.exe"), L"guard");
+  ASSERT_TRUE(guarded.started());
+
+  RunResult run = runVellicor(maskOption_ + L" guarded.exe");
+  EXPECT_EQ(run.output, "Guarded.exe, No access right!\r\n");
+  EXPECT_EQ(run.exitStatus, 0u);
+}
+
+TEST_F(VellicorExe, SelectsNothingByTheIdentifierOfAnEndedProcess) {
+  ChildProcess helper = startIdleHelper(scratch_.helperNamed(L"Ended.exe"));
+  ASSERT_TRUE(helper.started());
+  std::uint32_t endedId = helper.id();
+  helper.end();
+
+  RunResult run = runVellicor(maskOption_ + L" /p " + std::to_wstring(endedId));
+  EXPECT_EQ(run.output, "");
+  EXPECT_EQ(run.exitStatus, 0u);
+}
+
+TEST_F(VellicorExe, LaunchedCommandRunsUnderTheRequestedMask) {
+  const std::wstring program = scratch_.helperNamed(L"LaunchMe.exe");
+  const std::wstring report = scratch_.file(L"launched mask.txt");
+  std::uint64_t inherited = affinityOf(GetCurrentProcess());
+
+  RunResult run =
+      runVellicor(maskOption_ + L" /e \"" + program + L"\" report-mask \"" + report + L"\"");
+  std::uint32_t launchedId = identifierIn(run.output);
+  ASSERT_NE(launchedId, 0u) << run.output;
+  EXPECT_EQ(run.output, utf8(setLine(L"LaunchMe.exe", launchedId, inherited, wanted_)));
+  EXPECT_EQ(run.exitStatus, 0u);
+
+  // The command was resumed and runs on its own; its report is complete once it has ended.
+  HANDLE launched = OpenProcess(SYNCHRONIZE, FALSE, launchedId);
+  if (launched != nullptr) {
+    WaitForSingleObject(launched, INFINITE);
+    CloseHandle(launched);
+  }
+  std::string reported = readFile(report);
+  EXPECT_EQ(std::stoull(reported.empty() ? "0" : reported, nullptr, 16), wanted_);
+}
+
+TEST_F(VellicorExe, ReportsACommandThatCannotBeStarted) {
+  RunResult run = runVellicor(maskOption_ + L" /e vellicor-no-such-program.exe an argument");
+  EXPECT_EQ(run.output, "Not found: vellicor-no-such-program.exe an argument");
+  EXPECT_EQ(run.exitStatus, 1u);
+}
+
+TEST_F(VellicorExe, PrintsUsageWithoutTargets) {
+  // Every @ stands for the program path as the command line gave it.
+  std::string expected =
+      "Vellicor version 0.7.0 (x64) by Quennet\r\n"
+      "usage: @ [/?:mask] [n:number] [/g] [/p] [/l] [/c] [/e] process ...\r\n"
+      "    /b bianry form\r\n"
+      "    /o octed form\r\n"
+      "    /d decimal form\r\n"
+      "    /x hexadecimal form\r\n"
+      "    /n Set by Number\r\n"
+      "    /g Use regular expression\r\n"
+      "    /p Specify by PID\r\n"
+      "    /l List process\r\n"
+      "    /c Print Processor Information\r\n"
+      "    /e command ...\r\n"
+      " ex. @ /x:03fc /g \"TMPGEnc.*\"\r\n"
+      "     @ /l\r\n";
+  const std::string path = utf8(vellicorExe());
+  for (std::size_t at = expected.find('@'); at != std::string::npos;
+       at = expected.find('@', at + path.size())) {
+    expected.replace(at, 1, path);
+  }
+
+  RunResult run = runVellicor(L"/x:3");
+  EXPECT_EQ(run.output, expected);
+  EXPECT_EQ(run.exitStatus, 1u);
+}
+
+// The report, built independently from what Windows (here: Wine) says about this machine.
+std::string expectedTopologyReport() {
+  DWORD length = 0;
+  GetLogicalProcessorInformation(nullptr, &length);
+  std::vector<SYSTEM_LOGICAL_PROCESSOR_INFORMATION> records(length / sizeof(records[0]));
+  GetLogicalProcessorInformation(records.data(), &length);
+  std::wstring cores, packages, nodes;
+  std::uint32_t coreIndex = 0, packageIndex = 0, nodeIndex = 0;
+  for (const SYSTEM_LOGICAL_PROCESSOR_INFORMATION& record : records) {
+    std::wstring bar = barText(record.ProcessorMask);
+    if (record.Relationship == RelationProcessorCore) {
+      cores += bar + L"  Physical Processor " + std::to_wstring(coreIndex++) + L"\r\n";
+    } else if (record.Relationship == RelationProcessorPackage) {
+      packages += bar + L"  Socket " + std::to_wstring(packageIndex++) + L"\r\n";
+    } else if (record.Relationship == RelationNumaNode) {
+      nodes += bar + L"  NUMA Node " + std::to_wstring(nodeIndex++) + L"\r\n";
+    }
+  }
+  std::wstring report = L"Vellicor version 0.7.0 (x64) by Quennet\r\n";
+  report += L"\r\nLogical Processor Information\r\n";
+  report += L"Number of Logical Processor: " + std::to_wstring(processorCount()) + L"\r\n";
+  report += L"\r\nLogical to Physical Processor Map\r\n" + cores;
+  report += L"\r\nLogical Processor to Socket Map\r\n" + packages;
+  report += L"\r\nLogical Processor to NUMA Node Map\r\n" + nodes;
+  return utf8(report);
+}
+
+TEST_F(VellicorExe, PrintsTheTopologyReport) {
+  RunResult run = runVellicor(L"/c");
+  EXPECT_EQ(run.output, expectedTopologyReport());
+  EXPECT_EQ(run.exitStatus, 1u);
+}
+
+}  // namespace
+}  // namespace vellicor::windows_tests
