@@ -1,5 +1,6 @@
 #include "topology/topology_query.h"
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
 #include <memory>
@@ -55,6 +56,7 @@ ProcessorTopology queryProcessorTopology(Platform& platform, Output& output) {
   }
   std::unique_ptr<std::byte[]> buffer;
   std::uint32_t length = 0;
+  std::uint32_t allocated = 0;
   while (!platform.getLogicalProcessorInformation(buffer.get(), length)) {
     if (platform.getLastError() != kErrorInsufficientBuffer) {
       printWide(output, L"\nError %d\n", {static_cast<std::int32_t>(platform.getLastError())});
@@ -62,13 +64,14 @@ ProcessorTopology queryProcessorTopology(Platform& platform, Output& output) {
     }
     buffer.reset();
     buffer = platform.allocateBuffer(length);
+    allocated = length;
     if (!buffer) {
       printWide(output, L"\nError: Allocation failure\n");
       return topology;
     }
   }
   if (buffer) {
-    addRecords(buffer.get(), length, topology);
+    addRecords(buffer.get(), std::min(length, allocated), topology);
   }
   return topology;
 }

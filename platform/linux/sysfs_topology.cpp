@@ -203,7 +203,8 @@ bool readSiblingMask(int cpuDirectory, unsigned cpu, SiblingFiles& files, FileRe
 // come out in order of their lowest CPU and only that CPU's file is read. Masks are trusted over
 // ids: ids repeat across dies and packages, while the masks say what the kernel groups together.
 // A CPU without the mask joins no group unless `ownGroupWhenUnknown` makes it a group of its own.
-std::vector<CpuSet> groupBySiblings(int cpuDirectory, const CpuSet& online, SiblingFiles files,
+std::vector<CpuSet> groupBySiblings(int cpuDirectory, const CpuSet& online,
+                                    const CpuSet& withDirectory, SiblingFiles files,
                                     bool ownGroupWhenUnknown, FileReader& reader) {
   std::vector<CpuSet> groups;
   CpuSet placed;
@@ -212,7 +213,18 @@ std::vector<CpuSet> groupBySiblings(int cpuDirectory, const CpuSet& online, Sibl
       continue;
     }
     CpuSet siblings;
-    if (!readSiblingMask(cpuDirectory, cpu, files, reader, siblings) && !ownGroupWhenUnknown) {
+    const bool known = withDirectory.contains(cpu) &&
+                       readSiblingMask(cpuDirectory, cpu, files, reader, siblings);
+    if (!known && !ownGroupWhenUnknown) {
+      continue;
+    }
+    if (!known) {
+      placed.insert(cpu);
+      CpuSet alone;
+      if (cpu < 64) {
+        alone.insert(cpu);
+      }
+      groups.push_back(std::move(alone));
       continue;
     }
     // Offline siblings stay out, and a CPU already placed stays in its first group, so that
@@ -220,7 +232,9 @@ std::vector<CpuSet> groupBySiblings(int cpuDirectory, const CpuSet& online, Sibl
     CpuSet group = subtract(intersect(siblings, online), placed);
     group.insert(cpu);
     unite(placed, group);
-    groups.push_back(std::move(group));
+    CpuSet low;
+    low.words.assign(1, group.lowWord());
+    groups.push_back(std::move(low));
   }
   return groups;
 }
@@ -298,12 +312,17 @@ bool readSysfsTopology(const std::string& rootDirectory, std::vector<TopologyRec
     return false;
   }
 
-  const std::vector<CpuSet> cores =
-      groupBySiblings(cpuDirectory.get(), online, SiblingFiles{{"core_cpus", "thread_siblings"}},
-                      /*ownGroupWhenUnknown=*/true, reader);
-  const std::vector<CpuSet> packages =
-      groupBySiblings(cpuDirectory.get(), online, SiblingFiles{{"package_cpus", "core_siblings"}},
-                      /*ownGroupWhenUnknown=*/false, reader);
+  lseek(cpuDirectory.get(), 0, SEEK_SET);
+  CpuSet withDirectory;
+  for (unsigned cpu : listNumberedEntries(cpuDirectory.get(), "cpu")) {
+    withDirectory.insert(cpu);
+  }
+  const std::vector<CpuSet> cores = groupBySiblings(
+      cpuDirectory.get(), online, withDirectory, SiblingFiles{{"core_cpus", "thread_siblings"}},
+      /*ownGroupWhenUnknown=*/true, reader);
+  const std::vector<CpuSet> packages = groupBySiblings(
+      cpuDirectory.get(), online, withDirectory, SiblingFiles{{"package_cpus", "core_siblings"}},
+      /*ownGroupWhenUnknown=*/false, reader);
   const std::vector<CpuSet> nodes = readNumaNodes(root.get(), online, reader);
 
   records.reserve(cores.size() + packages.size() + nodes.size());
