@@ -45,6 +45,23 @@ bool threadHasMask(pid_t thread, const cpu_set_t& mask) {
   return sched_getaffinity(thread, sizeof current, &current) == 0 && CPU_EQUAL(&current, &mask);
 }
 
+// `anySet` and `refused` collect the outcome over all threads of a process.
+void setThreadMask(pid_t thread, const cpu_set_t& mask, bool& anySet, bool& refused) {
+  if (sched_setaffinity(thread, sizeof mask, &mask) == 0) {
+    anySet = true;
+  } else if (errno != ESRCH) {  // a thread that has ended in the meantime refuses nothing
+    refused = true;
+  }
+}
+
+// The kernel adds the number of a process's threads to the two links of its task directory, so
+// one stat tells whether the main thread is alone, where listing the directory takes four calls.
+bool isSingleThreaded(int procDirectory, pid_t pid) {
+  struct stat tasks {};
+  return fstatat(procDirectory, procPath(pid, "task").c_str(), &tasks, 0) == 0 &&
+         tasks.st_nlink == 3;
+}
+
 // mountinfo writes a space, tab, line feed or backslash in a path as a backslash and three
 // octal digits.
 std::string unescapeMountField(std::string_view field) {
@@ -118,7 +135,7 @@ AccessCheck checkProcessAccess(int procDirectory, pid_t pid, const ProcessIdenti
     std::string stat;
     std::uint64_t startTime = 0;
     if (!readFileAt(procDirectory, procPath(pid, "stat").c_str(), stat) ||
-        !parseStartTime(stat, startTime) || startTime > enumerated->latestStartTime) {
+        !parseStartTime(stat, startTime) || startTime >= enumerated->latestStartTime) {
       return AccessCheck::Gone;
     }
   }
@@ -174,11 +191,6 @@ bool ProcessAffinity::setProcessMask(pid_t pid, AffinityMask mask) {
   if (mask == 0) {
     return false;
   }
-  UniqueFd tasks(
-      openat(procDirectory_, procPath(pid, "task").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!tasks.valid()) {
-    return false;
-  }
   cpu_set_t set;
   CPU_ZERO(&set);
   for (std::size_t cpu = 0; cpu < kMaskBits; ++cpu) {
@@ -186,15 +198,26 @@ bool ProcessAffinity::setProcessMask(pid_t pid, AffinityMask mask) {
       CPU_SET(cpu, &set);
     }
   }
+  bool anySet = false;
+  bool refused = false;
+  // The main thread goes first: every thread it starts from then on inherits the new mask, so
+  // when it is still alone afterwards the process is done. Most processes are.
+  setThreadMask(pid, set, anySet, refused);
+  if (anySet && isSingleThreaded(procDirectory_, pid)) {
+    return true;
+  }
+  UniqueFd tasks(
+      openat(procDirectory_, procPath(pid, "task").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!tasks.valid()) {
+    return false;
+  }
   // A thread that has not been set yet may start new threads with the old mask at any moment.
   // Passes repeat until one finds no thread still to change: every thread that starts after that
   // one is started by a thread that already has the new mask, and inherits it. A new thread that
   // already has the new mask was started by such a thread, so a process that keeps starting
   // threads does not keep the passes going; the limit only bounds a fight over the mask.
-  std::unordered_set<pid_t> done;
+  std::unordered_set<pid_t> done{pid};
   std::vector<NumberedEntry> threads;
-  bool anySet = false;
-  bool refused = false;
   for (int pass = 0;; ++pass) {
     if (pass == kPassLimit || (pass > 0 && lseek(tasks.get(), 0, SEEK_SET) != 0) ||
         !listNumberedEntries(tasks.get(), threads)) {
@@ -207,11 +230,7 @@ bool ProcessAffinity::setProcessMask(pid_t pid, AffinityMask mask) {
         continue;
       }
       changed = true;
-      if (sched_setaffinity(thread, sizeof set, &set) == 0) {
-        anySet = true;
-      } else if (errno != ESRCH) {  // a thread that has ended in the meantime refuses nothing
-        refused = true;
-      }
+      setThreadMask(thread, set, anySet, refused);
     }
     if (!changed) {
       break;
@@ -295,7 +314,7 @@ std::optional<AffinityMask> ProcessAffinity::readCpusetFile(const std::string& c
 
 const ProcessAffinity::CpusetHierarchy& ProcessAffinity::hierarchy() {
   if (!hierarchy_) {
-    hierarchy_.emplace();
+    hierarchy_.emplace(CpusetHierarchy{});
     std::string mountInfo;
     if (readFileAt(procDirectory_, "self/mountinfo", mountInfo)) {
       hierarchy_->found = findCpusetMount(mountInfo, hierarchy_->unified, hierarchy_->mountPoint,
