@@ -17,12 +17,36 @@ namespace {
 // Room for several hundred entries per getdents64 call.
 constexpr std::size_t kDirectoryBufferSize = 32 * 1024;
 
+// Far below the 1024 descriptors a process may usually hold.
+constexpr std::size_t kClosingBatchSize = 64;
+
 bool parseEntryNumber(std::string_view name, pid_t& number) {
   if (name.empty() || name[0] < '1' || name[0] > '9') {
     return false;
   }
   auto [end, error] = std::from_chars(name.data(), name.data() + name.size(), number);
   return error == std::errc() && end == name.data() + name.size();
+}
+
+bool readOpenedFile(int fd, std::string& contents, std::size_t limit) {
+  // One page covers every file read on the hot path (a name, a CPU list) in one read(2).
+  char chunk[4096];
+  while (contents.size() < limit) {
+    std::size_t asked = std::min(sizeof chunk, limit - contents.size());
+    ssize_t got = read(fd, chunk, asked);
+    if (got < 0 && errno == EINTR) {
+      continue;
+    }
+    if (got < 0) {
+      contents.clear();
+      return false;
+    }
+    contents.append(chunk, static_cast<std::size_t>(got));
+    if (static_cast<std::size_t>(got) < asked) {
+      break;
+    }
+  }
+  return true;
 }
 
 }  // namespace
@@ -45,30 +69,59 @@ UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
   return *this;
 }
 
+ClosingBatch::~ClosingBatch() {
+  closeAll();
+}
+
+void ClosingBatch::add(int fd) {
+  fds_.push_back(fd);
+  if (fds_.size() == kClosingBatchSize) {
+    closeAll();
+  }
+}
+
+void ClosingBatch::closeAll() {
+  std::sort(fds_.begin(), fds_.end());
+  std::size_t first = 0;
+  while (first < fds_.size()) {
+    std::size_t last = first;
+    while (last + 1 < fds_.size() && fds_[last + 1] == fds_[last] + 1) {
+      ++last;
+    }
+    // Every number in the run is one of ours. A kernel without close_range closes one by one.
+    if (close_range(static_cast<unsigned>(fds_[first]), static_cast<unsigned>(fds_[last]), 0) !=
+        0) {
+      for (std::size_t i = first; i <= last; ++i) {
+        close(fds_[i]);
+      }
+    }
+    first = last + 1;
+  }
+  fds_.clear();
+}
+
 bool readFileAt(int directory, const char* path, std::string& contents, std::size_t limit) {
   contents.clear();
   UniqueFd file(openat(directory, path, O_RDONLY | O_CLOEXEC | O_NOCTTY));
-  if (!file.valid()) {
+  return file.valid() && readOpenedFile(file.get(), contents, limit);
+}
+
+bool readFileAt(int directory, const char* path, std::string& contents, ClosingBatch& closing,
+                std::size_t limit) {
+  contents.clear();
+  int fd = openat(directory, path, O_RDONLY | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0 && errno == EMFILE) {
+    // The batch may be what holds the last free descriptors.
+    closing.closeAll();
+    fd = openat(directory, path, O_RDONLY | O_CLOEXEC | O_NOCTTY);
+  }
+  if (fd < 0) {
     return false;
   }
-  // One page covers every file read on the hot path (a name, a CPU list) in one read(2).
-  char chunk[4096];
-  while (contents.size() < limit) {
-    std::size_t asked = std::min(sizeof chunk, limit - contents.size());
-    ssize_t got = read(file.get(), chunk, asked);
-    if (got < 0 && errno == EINTR) {
-      continue;
-    }
-    if (got < 0) {
-      contents.clear();
-      return false;
-    }
-    contents.append(chunk, static_cast<std::size_t>(got));
-    if (static_cast<std::size_t>(got) < asked) {
-      break;
-    }
-  }
-  return true;
+  // Read before handing over: a full batch closes every descriptor it holds, this one included.
+  const bool read = readOpenedFile(fd, contents, limit);
+  closing.add(fd);
+  return read;
 }
 
 bool listNumberedEntries(int directory, std::vector<NumberedEntry>& entries) {

@@ -149,8 +149,9 @@ bool readProcessTable(int procDirectory, std::vector<ProcessEntry>& table,
   // Every process listed had started by now.
   const std::uint64_t listed = bootClockTicks();
   std::string name;
+  ClosingBatch closing;
   for (const NumberedEntry& process : processes) {
-    if (!readFileAt(procDirectory, procPath(process.number, "comm").c_str(), name) ||
+    if (!readFileAt(procDirectory, procPath(process.number, "comm").c_str(), name, closing) ||
         name.empty()) {
       continue;  // ended since the listing
     }

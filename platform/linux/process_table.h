@@ -47,8 +47,9 @@ std::string_view completeKernelName(std::string_view kernelName, std::string_vie
 // table entry, in the same order. Processes that end during the scan are left out. False when
 // /proc cannot be listed.
 //
-// Each process costs three system calls (its comm file) and a share of the directory listing;
-// the start time is only read when a process is opened and its inode has changed.
+// Each process costs two system calls (open and read its comm file) and a share of the directory
+// listing and of the batched closes; the start time is only read when a process is opened and its
+// inode has changed.
 bool readProcessTable(int procDirectory, std::vector<ProcessEntry>& table,
                       std::vector<ProcessIdentity>& identities);
 
