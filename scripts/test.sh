@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Sets up and runs every test: the Linux build plain and under AddressSanitizer and
-# UndefinedBehaviorSanitizer, the Windows build under Wine, and a short run of each fuzz target.
+# Sets up and runs every test: a short run of each fuzz target, then the Linux build plain and
+# under AddressSanitizer and UndefinedBehaviorSanitizer, and the Windows build under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh --windows
@@ -9,6 +9,9 @@ werror=()
 if [[ "${CI:-}" == "true" ]]; then
   werror=(-DVELLICOR_WERROR=ON)
 fi
+
+echo "== fuzz (30 s per target)"
+scripts/fuzz.sh 30
 
 for preset in linux linux-asan windows; do
   echo "== $preset"

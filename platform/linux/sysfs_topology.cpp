@@ -213,8 +213,8 @@ std::vector<CpuSet> groupBySiblings(int cpuDirectory, const CpuSet& online,
       continue;
     }
     CpuSet siblings;
-    const bool known = withDirectory.contains(cpu) &&
-                       readSiblingMask(cpuDirectory, cpu, files, reader, siblings);
+    const bool known =
+        withDirectory.contains(cpu) && readSiblingMask(cpuDirectory, cpu, files, reader, siblings);
     if (!known && !ownGroupWhenUnknown) {
       continue;
     }
@@ -317,9 +317,9 @@ bool readSysfsTopology(const std::string& rootDirectory, std::vector<TopologyRec
   for (unsigned cpu : listNumberedEntries(cpuDirectory.get(), "cpu")) {
     withDirectory.insert(cpu);
   }
-  const std::vector<CpuSet> cores = groupBySiblings(
-      cpuDirectory.get(), online, withDirectory, SiblingFiles{{"core_cpus", "thread_siblings"}},
-      /*ownGroupWhenUnknown=*/true, reader);
+  const std::vector<CpuSet> cores = groupBySiblings(cpuDirectory.get(), online, withDirectory,
+                                                    SiblingFiles{{"core_cpus", "thread_siblings"}},
+                                                    /*ownGroupWhenUnknown=*/true, reader);
   const std::vector<CpuSet> packages = groupBySiblings(
       cpuDirectory.get(), online, withDirectory, SiblingFiles{{"package_cpus", "core_siblings"}},
       /*ownGroupWhenUnknown=*/false, reader);
