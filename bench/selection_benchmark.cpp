@@ -184,17 +184,18 @@ void selectByPattern(benchmark::State& state) {
 
 // ---- the naive ways, for comparison ----
 
-// Every target read again for every entry.
-void identifiersReadPerPair(benchmark::State& state) {
-  const std::vector<std::wstring> targets = makePidTargets(state.range(0));
-  const std::size_t before = vellicor::bench::allocationCount();
+// The shape every comparison below shares: each entry tested against the targets in order, up to
+// the first that matches it.
+template <typename Target, typename Matches>
+void selectPairwise(benchmark::State& state, const std::vector<Target>& targets, Matches matches,
+                    std::size_t pairs = 0) {
   const std::vector<ProcessEntry>& entries = table();
+  const std::size_t before = vellicor::bench::allocationCount();
   for (auto _ : state) {
     std::vector<std::uint32_t> selected;
     for (std::uint32_t index = 0; index < kEntries; ++index) {
-      for (const std::wstring& target : targets) {
-        const auto id = static_cast<std::uint32_t>(vellicor::wideToSigned64(target));
-        if (id == entries[index].ProcessId) {
+      for (const Target& target : targets) {
+        if (matches(entries[index], target)) {
           selected.push_back(index);
           break;
         }
@@ -202,7 +203,16 @@ void identifiersReadPerPair(benchmark::State& state) {
     }
     benchmark::DoNotOptimize(selected);
   }
-  setCounters(state, vellicor::bench::allocationCount() - before);
+  setCounters(state, vellicor::bench::allocationCount() - before, pairs);
+}
+
+// Every target read again for every entry.
+void identifiersReadPerPair(benchmark::State& state) {
+  selectPairwise(state, makePidTargets(state.range(0)),
+                 [](const ProcessEntry& entry, const std::wstring& target) {
+                   return static_cast<std::uint32_t>(vellicor::wideToSigned64(target)) ==
+                          entry.ProcessId;
+                 });
 }
 
 bool equalsFoldingAscii(std::wstring_view a, std::wstring_view b) {
@@ -221,89 +231,46 @@ bool equalsFoldingAscii(std::wstring_view a, std::wstring_view b) {
 
 // Every target compared with every entry.
 void namesComparedPerPair(benchmark::State& state) {
-  const std::vector<std::wstring> targets = makeNameTargets(state.range(0));
-  const std::size_t before = vellicor::bench::allocationCount();
-  const std::vector<ProcessEntry>& entries = table();
-  for (auto _ : state) {
-    std::vector<std::uint32_t> selected;
-    for (std::uint32_t index = 0; index < kEntries; ++index) {
-      for (const std::wstring& target : targets) {
-        if (equalsFoldingAscii(entries[index].pProcessName, target)) {
-          selected.push_back(index);
-          break;
-        }
-      }
-    }
-    benchmark::DoNotOptimize(selected);
-  }
-  setCounters(state, vellicor::bench::allocationCount() - before);
+  selectPairwise(state, makeNameTargets(state.range(0)),
+                 [](const ProcessEntry& entry, const std::wstring& target) {
+                   return equalsFoldingAscii(entry.pProcessName, target);
+                 });
 }
 
 // An expression built for every pair tested, with the standard library alone.
 void patternsBuiltPerPairStd(benchmark::State& state) {
-  const std::size_t pairs = countTestedPairs(kPatterns);
-  const std::size_t before = vellicor::bench::allocationCount();
-  const std::vector<ProcessEntry>& entries = table();
-  for (auto _ : state) {
-    std::vector<std::uint32_t> selected;
-    for (std::uint32_t index = 0; index < kEntries; ++index) {
-      for (const std::wstring& pattern : kPatterns) {
+  selectPairwise(
+      state, kPatterns,
+      [](const ProcessEntry& entry, const std::wstring& pattern) {
         const std::wregex expression(pattern, std::regex_constants::ECMAScript);
-        if (std::regex_match(entries[index].pProcessName, expression)) {
-          selected.push_back(index);
-          break;
-        }
-      }
-    }
-    benchmark::DoNotOptimize(selected);
-  }
-  setCounters(state, vellicor::bench::allocationCount() - before, pairs);
+        return std::regex_match(entry.pProcessName, expression);
+      },
+      countTestedPairs(kPatterns));
 }
 
 // The standard library's matcher without the program's bounds, each expression built once: what
 // the bounds cost per pair.
 void patternsBuiltOnceStd(benchmark::State& state) {
-  const std::size_t pairs = countTestedPairs(kPatterns);
   std::vector<std::wregex> expressions;
   for (const std::wstring& pattern : kPatterns) {
     expressions.emplace_back(pattern, std::regex_constants::ECMAScript);
   }
-  const std::vector<ProcessEntry>& entries = table();
-  const std::size_t before = vellicor::bench::allocationCount();
-  for (auto _ : state) {
-    std::vector<std::uint32_t> selected;
-    for (std::uint32_t index = 0; index < kEntries; ++index) {
-      for (const std::wregex& expression : expressions) {
-        if (std::regex_match(entries[index].pProcessName, expression)) {
-          selected.push_back(index);
-          break;
-        }
-      }
-    }
-    benchmark::DoNotOptimize(selected);
-  }
-  setCounters(state, vellicor::bench::allocationCount() - before, pairs);
+  selectPairwise(
+      state, expressions,
+      [](const ProcessEntry& entry, const std::wregex& expression) {
+        return std::regex_match(entry.pProcessName, expression);
+      },
+      countTestedPairs(kPatterns));
 }
 
 // The program's own bounded pattern, built for every pair tested.
 void patternsBuiltPerPair(benchmark::State& state) {
-  const std::size_t pairs = countTestedPairs(kPatterns);
-  const std::size_t before = vellicor::bench::allocationCount();
-  const std::vector<ProcessEntry>& entries = table();
-  for (auto _ : state) {
-    std::vector<std::uint32_t> selected;
-    for (std::uint32_t index = 0; index < kEntries; ++index) {
-      for (const std::wstring& pattern : kPatterns) {
-        const vellicor::Pattern expression(pattern);
-        if (expression.matchesWhole(entries[index].pProcessName)) {
-          selected.push_back(index);
-          break;
-        }
-      }
-    }
-    benchmark::DoNotOptimize(selected);
-  }
-  setCounters(state, vellicor::bench::allocationCount() - before, pairs);
+  selectPairwise(
+      state, kPatterns,
+      [](const ProcessEntry& entry, const std::wstring& pattern) {
+        return vellicor::Pattern(pattern).matchesWhole(entry.pProcessName);
+      },
+      countTestedPairs(kPatterns));
 }
 
 constexpr char kPatternOnce[] = "select/patterns:10";
