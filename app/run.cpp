@@ -120,7 +120,7 @@ int runAffinityRequest(Platform& platform, Output& output,
   // The command shares this program's standard output: our lines go out before it can write.
   output.flush();
   launchedThread.resume();
-  return kExitSuccess;
+  return output.writeFailed() ? kExitFailure : kExitSuccess;
 }
 
 }  // namespace vellicor

@@ -63,7 +63,9 @@ std::vector<std::uint32_t> selectProcesses(const CommandRequest& request,
                                            const std::vector<ProcessEntry>& table) {
   std::vector<std::uint32_t> selected;
   const auto entryCount = static_cast<std::uint32_t>(table.size());
-  if (request.listMode) {
+  // A launch acts on the command it started and on nothing else: a word of the command such as
+  // `ls -l` reads as /l, and must not reach every process on the machine.
+  if (request.listMode && !request.launchMode) {
     selected.reserve(entryCount);
     for (std::uint32_t index = 0; index < entryCount; ++index) {
       selected.push_back(index);

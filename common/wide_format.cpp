@@ -2,6 +2,8 @@
 
 #include <cstddef>
 
+#include "common/utf8.h"
+
 namespace vellicor {
 
 namespace {
@@ -81,13 +83,6 @@ bool isUnsafe(wchar_t character) {
   return code < 0x20 || code == 0x7F || (code >= 0x80 && code <= 0x9F) ||
          (code >= 0x202A && code <= 0x202E) || (code >= 0x2066 && code <= 0x2069) ||
          code == 0x200E || code == 0x200F || code == 0x061C || code > 0x10FFFF;
-}
-
-bool isHighSurrogate(std::uint32_t code) {
-  return code >= 0xD800 && code <= 0xDBFF;
-}
-bool isLowSurrogate(std::uint32_t code) {
-  return code >= 0xDC00 && code <= 0xDFFF;
 }
 
 }  // namespace

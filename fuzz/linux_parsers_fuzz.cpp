@@ -26,12 +26,12 @@
 #include <string_view>
 #include <vector>
 
+#include "common/utf8.h"
 #include "platform/linux/cpu_list.h"
 #include "platform/linux/linux_files.h"
 #include "platform/linux/process_affinity.h"
 #include "platform/linux/process_table.h"
 #include "platform/linux/sysfs_topology.h"
-#include "platform/linux/utf8.h"
 #include "platform/platform.h"
 
 namespace {
@@ -159,19 +159,23 @@ bool isUtf8Character(wchar_t character) {
   return code <= 0x10FFFF && (code < 0xD800 || code > 0xDFFF);
 }
 
-bool allUtf8Characters(std::wstring_view text) {
-  return std::all_of(text.begin(), text.end(), isUtf8Character);
+bool isByteEscape(wchar_t character) {
+  const auto code = static_cast<std::uint32_t>(character);
+  return code >= 0xDC80 && code <= 0xDCFF;
 }
 
 void checkUtf8(std::string_view bytes) {
   const std::wstring text = decodeUtf8(bytes);
-  require(allUtf8Characters(text));
+  require(std::all_of(text.begin(), text.end(),
+                      [](wchar_t c) { return isUtf8Character(c) || isByteEscape(c); }));
   require(text.size() <= bytes.size());
-  const std::string encoded = encodeUtf8(text);
-  require(decodeUtf8(encoded) == text);
-  if (text.find(L'\uFFFD') == std::wstring::npos) {
-    require(encoded == bytes);  // well-formed text comes back byte for byte
-  }
+  // Every byte comes back, well-formed or not.
+  require(encodeUtf8(text, Unencodable::RestoreBytes) == bytes);
+  // Output is always well-formed: it decodes without an escape and encodes back the same.
+  const std::string shown = encodeUtf8(text, Unencodable::Replace);
+  const std::wstring shownText = decodeUtf8(shown);
+  require(std::all_of(shownText.begin(), shownText.end(), isUtf8Character));
+  require(encodeUtf8(shownText, Unencodable::RestoreBytes) == shown);
 }
 
 void checkStatLine(std::string_view line) {
@@ -428,7 +432,9 @@ void checkProcTree(std::string_view input) {
             std::end(kFakePids));
     require(table[i].ProcessId == static_cast<std::uint32_t>(identities[i].pid));
     require(i == 0 || identities[i - 1].pid < identities[i].pid);
-    require(allUtf8Characters(table[i].pProcessName));
+    const std::wstring& name = table[i].pProcessName;
+    require(std::all_of(name.begin(), name.end(),
+                        [](wchar_t c) { return isUtf8Character(c) || isByteEscape(c); }));
   }
 
   // Another user without CAP_SYS_NICE, so the owner of the tree (us) is not the caller and the

@@ -15,6 +15,10 @@ class Output {
   virtual void writeBarCharacter(char character) = 0;
   // Hands everything written so far to the stream, before another program may write to it.
   virtual void flush() {}
+  // True once text was lost because the stream refused it for a reason other than its reader
+  // having gone away (a full disk, say). The run then ends with status 1: lost output is no
+  // success. A reader that went away (`vellicor /l | head -1`) only ends the output.
+  virtual bool writeFailed() const { return false; }
 };
 
 }  // namespace vellicor

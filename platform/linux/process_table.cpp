@@ -9,7 +9,7 @@
 #include <ctime>
 
 #include "platform/linux/linux_files.h"
-#include "platform/linux/utf8.h"
+#include "common/utf8.h"
 
 namespace vellicor::linux_platform {
 

@@ -1,9 +1,12 @@
 #include "platform/linux/stdout_output.h"
 
-#include <cerrno>
-#include <csignal>
+#include <pthread.h>
+#include <signal.h>
 
-#include "platform/linux/utf8.h"
+#include <cerrno>
+#include <ctime>
+
+#include "common/utf8.h"
 
 namespace vellicor::linux_platform {
 
@@ -14,7 +17,6 @@ constexpr std::size_t kBlockSize = 64 * 1024;
 }  // namespace
 
 StdoutOutput::StdoutOutput(int fd) : fd_(fd) {
-  std::signal(SIGPIPE, SIG_IGN);
   buffer_.reserve(kBlockSize + 1024);
 }
 
@@ -23,15 +25,15 @@ StdoutOutput::~StdoutOutput() {
 }
 
 void StdoutOutput::writeText(std::wstring_view text) {
-  if (failed_) {
+  if (stopped_) {
     return;
   }
-  appendUtf8(text, buffer_);
+  appendUtf8(text, buffer_, Unencodable::Replace);
   flushWhenFull();
 }
 
 void StdoutOutput::writeBarCharacter(char character) {
-  if (failed_) {
+  if (stopped_) {
     return;
   }
   buffer_.push_back(character);
@@ -39,21 +41,48 @@ void StdoutOutput::writeBarCharacter(char character) {
 }
 
 void StdoutOutput::flush() {
+  if (!stopped_ && !buffer_.empty() && !writeBlock()) {
+    stopped_ = true;
+  }
+  buffer_.clear();
+}
+
+// Writes the whole buffer with SIGPIPE blocked, so a reader that went away gives EPIPE instead of
+// ending the process. A SIGPIPE that was pending already is the caller's and stays pending.
+bool StdoutOutput::writeBlock() {
+  sigset_t pipeSignal;
+  sigemptyset(&pipeSignal);
+  sigaddset(&pipeSignal, SIGPIPE);
+  sigset_t callerMask;
+  sigset_t pending;
+  pthread_sigmask(SIG_BLOCK, &pipeSignal, &callerMask);
+  sigpending(&pending);
+  const bool pendingBefore = sigismember(&pending, SIGPIPE) == 1;
+
   std::size_t written = 0;
-  while (!failed_ && written < buffer_.size()) {
+  bool readerGone = false;
+  while (written < buffer_.size()) {
     ssize_t got = write(fd_, buffer_.data() + written, buffer_.size() - written);
     if (got < 0 && errno == EINTR) {
       continue;
     }
+    if (got < 0 && errno == EPIPE) {
+      readerGone = true;
+    } else if (got <= 0) {
+      writeFailed_ = true;  // the file cannot take more: output is lost
+    }
     if (got <= 0) {
-      // The reader is gone or the file cannot take more: the rest of the output has nowhere
-      // to go, and the run carries on without it.
-      failed_ = true;
       break;
     }
     written += static_cast<std::size_t>(got);
   }
-  buffer_.clear();
+  if (readerGone && !pendingBefore) {
+    const timespec now{};
+    while (sigtimedwait(&pipeSignal, nullptr, &now) < 0 && errno == EINTR) {
+    }
+  }
+  pthread_sigmask(SIG_SETMASK, &callerMask, nullptr);
+  return written == buffer_.size();
 }
 
 void StdoutOutput::flushWhenFull() {

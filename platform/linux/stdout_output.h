@@ -2,6 +2,10 @@
 
 // Standard output on Linux: UTF-8 bytes, collected and written in large blocks, because a list
 // of thousands of processes would otherwise cost one write(2) per line.
+//
+// A reader that goes away must end the output, not the run, yet the signal settings this program
+// was started with belong to the commands it launches too. So SIGPIPE is held off only while a
+// block is written, and one that the write raised is taken back before it is let through.
 
 #include <unistd.h>
 
@@ -14,8 +18,6 @@ namespace vellicor::linux_platform {
 
 class StdoutOutput : public Output {
  public:
-  // Ignores SIGPIPE for the whole process: a reader that goes away (`vellicor /l | head -1`)
-  // must end the output, not the run.
   explicit StdoutOutput(int fd = STDOUT_FILENO);
   ~StdoutOutput() override;
   StdoutOutput(const StdoutOutput&) = delete;
@@ -25,15 +27,18 @@ class StdoutOutput : public Output {
   void writeBarCharacter(char character) override;
 
   void flush() override;
-  // True once a write failed; everything after that is dropped.
-  bool failed() const { return failed_; }
+  bool writeFailed() const override { return writeFailed_; }
+  // True once a write failed, for whatever reason; everything after that is dropped.
+  bool stopped() const { return stopped_; }
 
  private:
   void flushWhenFull();
+  bool writeBlock();
 
   int fd_;
   std::string buffer_;
-  bool failed_ = false;
+  bool stopped_ = false;
+  bool writeFailed_ = false;
 };
 
 }  // namespace vellicor::linux_platform

@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "platform/linux/command_line.h"
-#include "platform/linux/utf8.h"
+#include "common/utf8.h"
 
 extern char** environ;
 
@@ -120,15 +120,8 @@ void setProcessName(const std::string& path, char (&name)[16]) {
 }
 
 [[noreturn]] void runChild(const ChildPlan& plan) {
-  // Whatever this program blocked or ignored for itself (SIGPIPE for its output) is not the
-  // command's business; ignored signals inherited from our own caller (nohup) stay ignored.
-  sigset_t none;
-  sigemptyset(&none);
-  sigprocmask(SIG_SETMASK, &none, nullptr);
-  struct sigaction defaultAction {};
-  defaultAction.sa_handler = SIG_DFL;
-  sigaction(SIGPIPE, &defaultAction, nullptr);
-
+  // The signal dispositions and mask are left as this program was started with them: they are
+  // the caller's, meant for the command as well (a shell's `trap '' PIPE`, nohup).
   // Named like the program already, for whoever looks while the child waits at the gate; the
   // parent returns only once that is done.
   prctl(PR_SET_NAME, plan.name, 0, 0, 0);
@@ -208,7 +201,7 @@ bool SuspendedLaunch::start(std::wstring_view command) {
 
   std::vector<std::string> words;
   for (const std::wstring& word : splitCommandLine(command)) {
-    words.push_back(encodeUtf8(word));
+    words.push_back(encodeUtf8(word, Unencodable::RestoreBytes));
     if (words.back().find('\0') != std::string::npos) {
       error_ = EINVAL;  // exec has no way to pass it
       return false;

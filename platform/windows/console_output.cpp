@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cstddef>
 
+#include "common/utf8.h"
+
 namespace vellicor::windows_platform {
 
 namespace {
@@ -13,31 +15,6 @@ namespace {
 constexpr std::size_t kPendingLimit = 8192;
 // WriteConsoleW on older consoles refuses very large requests.
 constexpr DWORD kConsoleChunk = 8192;
-
-bool isHighSurrogate(wchar_t character) {
-  return character >= 0xD800 && character <= 0xDBFF;
-}
-bool isLowSurrogate(wchar_t character) {
-  return character >= 0xDC00 && character <= 0xDFFF;
-}
-
-void appendUtf8(std::string& bytes, char32_t code) {
-  if (code < 0x80) {
-    bytes.push_back(static_cast<char>(code));
-  } else if (code < 0x800) {
-    bytes.push_back(static_cast<char>(0xC0 | (code >> 6)));
-    bytes.push_back(static_cast<char>(0x80 | (code & 0x3F)));
-  } else if (code < 0x10000) {
-    bytes.push_back(static_cast<char>(0xE0 | (code >> 12)));
-    bytes.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
-    bytes.push_back(static_cast<char>(0x80 | (code & 0x3F)));
-  } else {
-    bytes.push_back(static_cast<char>(0xF0 | (code >> 18)));
-    bytes.push_back(static_cast<char>(0x80 | ((code >> 12) & 0x3F)));
-    bytes.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
-    bytes.push_back(static_cast<char>(0x80 | (code & 0x3F)));
-  }
-}
 
 bool isConsole(HANDLE stream) {
   DWORD mode = 0;
@@ -82,25 +59,6 @@ std::wstring withCarriageReturns(std::wstring_view text) {
   return result;
 }
 
-std::string utf8FromWide(std::wstring_view text) {
-  std::string bytes;
-  bytes.reserve(text.size());
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    wchar_t character = text[i];
-    if (isHighSurrogate(character) && i + 1 < text.size() && isLowSurrogate(text[i + 1])) {
-      char32_t high = static_cast<char32_t>(character) - 0xD800;
-      char32_t low = static_cast<char32_t>(text[i + 1]) - 0xDC00;
-      appendUtf8(bytes, 0x10000 + ((high << 10) | low));
-      ++i;
-    } else if (isHighSurrogate(character) || isLowSurrogate(character)) {
-      bytes.push_back('?');
-    } else {
-      appendUtf8(bytes, static_cast<char32_t>(character));
-    }
-  }
-  return bytes;
-}
-
 ConsoleOutput::ConsoleOutput() : ConsoleOutput(GetStdHandle(STD_OUTPUT_HANDLE)) {}
 
 ConsoleOutput::ConsoleOutput(void* stream) : stream_(stream), console_(isConsole(stream)) {}
@@ -132,7 +90,7 @@ void ConsoleOutput::flush() {
   if (console_) {
     writeToConsole(stream, text);
   } else {
-    writeToFile(stream, utf8FromWide(text));
+    writeToFile(stream, encodeUtf8(text, Unencodable::Replace));
   }
 }
 

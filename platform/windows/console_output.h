@@ -15,9 +15,6 @@ namespace vellicor::windows_platform {
 // Text as text mode writes it: every LF preceded by a CR.
 std::wstring withCarriageReturns(std::wstring_view text);
 
-// UTF-8 of UTF-16 text; an unpaired surrogate becomes '?'.
-std::string utf8FromWide(std::wstring_view text);
-
 class ConsoleOutput : public Output {
  public:
   // Writes to this process's standard output.

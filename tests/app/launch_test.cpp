@@ -96,13 +96,35 @@ TEST_F(Launch, OptionsInsideTheCommandStillCount) {
   EXPECT_EQ(output.text, L"app.exe, pid:5000, mask:ff -> 03\n");
 }
 
-TEST_F(Launch, ListModeAppliesTheMaskToEveryProcessThatCanBeOpened) {
-  EXPECT_EQ(run(L"vellicor.exe /x:3 /l /e app.exe", {L"/x:3", L"/l", L"/e", L"app.exe"}), 0);
-  // No empty line and no cleared mask in launch mode; calc.exe narrows the mask for later ones.
-  EXPECT_EQ(output.text,
-            L"notepad.exe, pid:4242, mask:ff -> 03\n"
-            L"calc.exe, pid:4243, mask:ff -> 03\n"
-            L"app.exe, pid:5000, mask:ff -> 03\n");
+// `ls -l`, `findstr /l`, `robocopy a b /l`: a word of the command that reads as /l must not
+// reach every process on the machine.
+TEST_F(Launch, ListModeSelectsNothingButTheNewProcess) {
+  EXPECT_EQ(
+      run(L"vellicor.exe /x:3 /e ls -l /dev/null", {L"/x:3", L"/e", L"ls", L"-l", L"/dev/null"}),
+      0);
+  // No empty line and no cleared mask in launch mode.
+  EXPECT_EQ(output.text, L"app.exe, pid:5000, mask:ff -> 03\n");
+  EXPECT_EQ(platform.callsStartingWith("SetProcessAffinityMask"),
+            (std::vector<std::string>{"SetProcessAffinityMask 5000 3"}));
+  EXPECT_EQ(platform.find(4242)->processMask, 0xffu);
+  EXPECT_EQ(platform.find(4243)->processMask, 0xffu);
+  EXPECT_TRUE(platform.callsStartingWith("OpenProcess 4242").empty());
+}
+
+TEST_F(Launch, ListModeStillKeepsTheNoAccessMessageQuiet) {
+  platform.launchedProcess.cannotOpen = true;
+  EXPECT_EQ(run(L"vellicor.exe /x:1 /l /e app.exe", {L"/x:1", L"/l", L"/e", L"app.exe"}), 0);
+  EXPECT_EQ(output.text, L"");
+  EXPECT_EQ(platform.callsStartingWith("ResumeThread").size(), 1u);
+}
+
+TEST_F(Launch, OutputThatCannotBeWrittenEndsWithStatusOneAfterTheWork) {
+  output.refuseWrites = true;
+  EXPECT_EQ(run(L"vellicor.exe /x:1 /e app.exe", {L"/x:1", L"/e", L"app.exe"}), 1);
+  EXPECT_EQ(platform.callsStartingWith("SetProcessAffinityMask"),
+            (std::vector<std::string>{"SetProcessAffinityMask 5000 1"}));
+  EXPECT_EQ(story().back(), "CloseHandle thread");
+  EXPECT_EQ(output.text, L"");
 }
 
 TEST_F(Launch, NewProcessIsResumedEvenWhenItCannotBeOpened) {

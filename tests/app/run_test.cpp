@@ -159,6 +159,14 @@ TEST_F(Run, EnumerationFailureRunsOnWithNoProcesses) {
   EXPECT_EQ(output.text, L"Fail WTSEnumerateProcesses!\n");
 }
 
+TEST_F(Run, OutputThatCannotBeWrittenEndsWithStatusOneAfterTheWork) {
+  output.refuseWrites = true;
+  EXPECT_EQ(run({L"/x:3", L"notepad.exe"}), 1);
+  EXPECT_EQ(platform.find(4242)->processMask, 0x3u);
+  EXPECT_EQ(run({L"/l"}), 1);
+  EXPECT_TRUE(platform.openHandles.empty());
+}
+
 TEST_F(Run, WithoutTargetsPrintsUsageAndFails) {
   EXPECT_EQ(run({}), 1);
   EXPECT_EQ(output.text, kUsage);

@@ -32,7 +32,7 @@
 #include "child_process.h"
 #include "platform/linux/cpu_list.h"
 #include "platform/linux/linux_platform.h"
-#include "platform/linux/utf8.h"
+#include "common/utf8.h"
 #include "platform/simulated/captured_output.h"
 
 namespace vellicor::linux_platform {

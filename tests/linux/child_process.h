@@ -164,4 +164,49 @@ inline std::string readWholeFile(const std::string& path) {
   return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
 }
 
+// A run of a program whose standard output was captured.
+struct ProgramOutput {
+  int status = -1;
+  std::string output;
+
+  bool exitedWith(int code) const { return WIFEXITED(status) && WEXITSTATUS(status) == code; }
+};
+
+// Runs `arguments` (argument 0 is the program) with standard output captured, or, with
+// `outputFile`, sent to that file. `prepare` runs in the child just before exec.
+inline ProgramOutput runCapturing(const std::vector<std::string>& arguments,
+                                  const std::function<void()>& prepare = {},
+                                  const char* outputFile = nullptr) {
+  ProgramOutput run;
+  int output[2];
+  if (pipe2(output, O_CLOEXEC) != 0) {
+    return run;
+  }
+  const pid_t pid = fork();
+  if (pid == 0) {
+    int target = outputFile != nullptr ? open(outputFile, O_WRONLY | O_CLOEXEC) : output[1];
+    dup2(target, STDOUT_FILENO);
+    if (prepare) {
+      prepare();
+    }
+    std::vector<char*> argv;
+    for (const std::string& argument : arguments) {
+      argv.push_back(const_cast<char*>(argument.c_str()));
+    }
+    argv.push_back(nullptr);
+    execvp(argv[0], argv.data());
+    _exit(127);
+  }
+  close(output[1]);
+  char chunk[4096];
+  ssize_t got;
+  while ((got = read(output[0], chunk, sizeof chunk)) > 0) {
+    run.output.append(chunk, static_cast<std::size_t>(got));
+  }
+  close(output[0]);
+  while (waitpid(pid, &run.status, 0) < 0 && errno == EINTR) {
+  }
+  return run;
+}
+
 }  // namespace vellicor::linux_test

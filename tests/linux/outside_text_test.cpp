@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <bit>
 #include <cctype>
 #include <cstdio>
@@ -21,9 +22,9 @@
 #include <vector>
 
 #include "child_process.h"
+#include "common/utf8.h"
 #include "platform/linux/cpu_list.h"
 #include "platform/linux/sysfs_topology.h"
-#include "platform/linux/utf8.h"
 #include "platform/platform.h"
 
 namespace vellicor::linux_platform {
@@ -40,9 +41,11 @@ struct ProgramRun {
   bool exitedWith(int code) const { return WIFEXITED(status) && WEXITSTATUS(status) == code; }
 };
 
-// Runs the program with `arguments`, under the program path `programPath`.
+// Runs the program with `arguments`, under the program path `programPath`, with `environment`
+// ("NAME=value") added to its environment.
 ProgramRun runProgram(const std::vector<std::string>& arguments,
-                      const std::string& programPath = VELLICOR_BINARY) {
+                      const std::string& programPath = VELLICOR_BINARY,
+                      const std::string& environment = {}) {
   ProgramRun run;
   int output[2];
   if (pipe2(output, O_CLOEXEC) != 0) {
@@ -51,6 +54,9 @@ ProgramRun runProgram(const std::vector<std::string>& arguments,
   const pid_t pid = fork();
   if (pid == 0) {
     dup2(output[1], STDOUT_FILENO);
+    if (!environment.empty()) {
+      putenv(const_cast<char*>(environment.c_str()));
+    }
     std::vector<char*> argv{const_cast<char*>(programPath.c_str())};
     for (const std::string& argument : arguments) {
       argv.push_back(const_cast<char*>(argument.c_str()));
@@ -82,7 +88,7 @@ bool canSteerATerminal(wchar_t character) {
 // Output must be well-formed UTF-8 that a terminal only displays.
 testing::AssertionResult isInert(const std::string& output) {
   const std::wstring text = decodeUtf8(output);
-  if (encodeUtf8(text) != output) {
+  if (encodeUtf8(text, Unencodable::Replace) != output) {
     return testing::AssertionFailure() << "not well-formed UTF-8";
   }
   for (std::size_t i = 0; i < text.size(); ++i) {
@@ -205,19 +211,54 @@ TEST_P(ProcessNames, AreShownAsTextAndSelectedByTheirOwnBytes) {
 
 INSTANTIATE_TEST_SUITE_P(
     Hostile, ProcessNames,
-    testing::Values(NameCase{"format characters", "%s%n%d%x%ls%p", "%s%n%d%x%ls%p"},
-                    NameCase{"escape sequences and C0 controls", "a\x1b[2J\x7f\tb\rc\x07",
-                             "a?[2J??b?c?"},
-                    // CSI as one C1 character, then a right-to-left override.
-                    NameCase{"C1 control and reordering mark",
-                             "x\xc2\x9b"
-                             "2J\xe2\x80\xaey",
-                             "x?2J?y"},
-                    // A byte no sequence starts with, a stray continuation byte, an overlong slash
-                    // (two bad bytes) and a sequence cut short: five U+FFFD in all.
-                    NameCase{"bytes that are not UTF-8", "bad\xff\x80\xc0\xaf\xe2\x82z",
-                             "bad\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbdz"}),
+    testing::Values(
+        NameCase{"format characters", "%s%n%d%x%ls%p", "%s%n%d%x%ls%p"},
+        NameCase{"escape sequences and C0 controls", "a\x1b[2J\x7f\tb\rc\x07", "a?[2J??b?c?"},
+        // CSI as one C1 character, then a right-to-left override.
+        NameCase{"C1 control and reordering mark",
+                 "x\xc2\x9b"
+                 "2J\xe2\x80\xaey",
+                 "x?2J?y"},
+        // A byte no sequence starts with, a stray continuation byte, an overlong slash
+        // and a sequence cut short: each of the six bytes shows as a '?'.
+        NameCase{"bytes that are not UTF-8", "bad\xff\x80\xc0\xaf\xe2\x82z", "bad??????z"}),
     nameFromLabel<NameCase>);
+
+// --- Bytes that are not UTF-8 ------------------------------------------------------------------
+
+TEST(NonUtf8Bytes, SelectOnlyTheNameWithTheSameBytes) {
+  ChildProcess first = namedChild("vellicor-x\xff");
+  ChildProcess second = namedChild("vellicor-x\xfe");
+  ASSERT_TRUE(first.started() && second.started());
+  ProgramRun run = runProgram({"vellicor-x\xff"});
+  EXPECT_TRUE(run.exitedWith(0));
+  EXPECT_TRUE(contains(run.output, shownLine("vellicor-x?", first.pid(), onlineMask())))
+      << run.output;
+  EXPECT_FALSE(contains(run.output, "pid:" + std::to_string(second.pid()))) << run.output;
+  EXPECT_EQ(std::count(run.output.begin(), run.output.end(), '\n'), 1);
+}
+
+// printf writes its words back: they must arrive as the bytes typed.
+TEST(NonUtf8Bytes, ReachALaunchedCommandAsTyped) {
+  ProgramRun run = runProgram({"/e", "printf", "<%s>", "\xff", "caf\xe9", "\xed\xb3\xbf"});
+  EXPECT_TRUE(run.exitedWith(0));
+  EXPECT_TRUE(contains(run.output, "<\xff><caf\xe9><\xed\xb3\xbf>")) << run.output;
+}
+
+TEST(NonUtf8Bytes, InAProgramsFileNameStillFindIt) {
+  TemporaryDirectory directory;
+  ASSERT_FALSE(directory.path().empty());
+  ASSERT_TRUE(linux_test::copySleepProgram(directory.path() / "L\xe9n"));
+  // Found on PATH and by its path.
+  const std::string path = std::string("PATH=") + directory.path().string() + ":/usr/bin:/bin";
+  for (const std::string& program :
+       {std::string("L\xe9n"), (directory.path() / "L\xe9n").string()}) {
+    ProgramRun run = runProgram({"/e", program, "0"}, VELLICOR_BINARY, path);
+    EXPECT_TRUE(run.exitedWith(0)) << run.output;
+    EXPECT_TRUE(contains(run.output, ", L?n\n")) << run.output;
+    EXPECT_TRUE(isInert(run.output));
+  }
+}
 
 // --- Long names of executables -----------------------------------------------------------------
 
@@ -366,7 +407,7 @@ std::string inDigits(unsigned value, char32_t zero) {
   for (char digit : std::to_string(value)) {
     text.push_back(static_cast<wchar_t>(zero + static_cast<char32_t>(digit - '0')));
   }
-  return encodeUtf8(text);
+  return encodeUtf8(text, Unencodable::Replace);
 }
 
 TEST(UnicodeDigits, CountInIdentifiersAndMasks) {

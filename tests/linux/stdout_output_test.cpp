@@ -2,11 +2,15 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pthread.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <string>
 #include <thread>
+
+#include "platform/linux/linux_files.h"
 
 namespace vellicor::linux_platform {
 namespace {
@@ -110,19 +114,50 @@ TEST(StdoutOutput, WritesLargeOutputInBlocksAndLosesNothing) {
   EXPECT_TRUE(received == expected);
 }
 
-TEST(StdoutOutput, AClosedReaderStopsTheOutputWithoutEndingTheProcess) {
+sigset_t currentMask() {
+  sigset_t mask;
+  pthread_sigmask(SIG_BLOCK, nullptr, &mask);
+  return mask;
+}
+
+// SIGPIPE keeps its default action here, so a write that let it through would end the test.
+TEST(StdoutOutput, AClosedReaderStopsTheOutputQuietlyAndLeavesTheSignalsAsTheyWere) {
+  ASSERT_EQ(signal(SIGPIPE, SIG_DFL), SIG_DFL);
+  const sigset_t maskBefore = currentMask();
   Pipe pipe;
   pipe.closeReader();
   StdoutOutput output(pipe.writer());
   output.writeText(L"first line\n");
   output.flush();
-  EXPECT_TRUE(output.failed());
+  EXPECT_TRUE(output.stopped());
+  EXPECT_FALSE(output.writeFailed()) << "a reader that went away is no failure of the run";
   // Later output is dropped instead of retried: no signal, no blocking, no error escapes.
   for (int line = 0; line < 100000; ++line) {
     output.writeText(L"more output that has nowhere to go\n");
   }
   output.flush();
-  EXPECT_TRUE(output.failed());
+  EXPECT_TRUE(output.stopped());
+  EXPECT_FALSE(output.writeFailed());
+
+  const sigset_t maskAfter = currentMask();
+  for (int signal = 1; signal < NSIG; ++signal) {
+    EXPECT_EQ(sigismember(&maskAfter, signal), sigismember(&maskBefore, signal)) << signal;
+  }
+  sigset_t pending;
+  sigpending(&pending);
+  EXPECT_EQ(sigismember(&pending, SIGPIPE), 0) << "the SIGPIPE of the write was taken back";
+  EXPECT_EQ(signal(SIGPIPE, SIG_DFL), SIG_DFL) << "the disposition was never changed";
+}
+
+TEST(StdoutOutput, AFileThatCannotTakeMoreIsAFailure) {
+  UniqueFd full(open("/dev/full", O_WRONLY | O_CLOEXEC));
+  ASSERT_TRUE(full.valid());
+  StdoutOutput output(full.get());
+  output.writeText(L"a line that cannot be written\n");
+  EXPECT_FALSE(output.writeFailed()) << "nothing is written before a flush or a full block";
+  output.flush();
+  EXPECT_TRUE(output.writeFailed());
+  EXPECT_TRUE(output.stopped());
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "common/utf8.h"
 #include "tests/windows/test_processes.h"
 
 namespace vellicor::windows_platform {
@@ -35,7 +36,7 @@ TEST(TextModeUtf8, EncodesAsTextModeWritesIt) {
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
-    EXPECT_EQ(utf8FromWide(withCarriageReturns(row.text)), row.bytes);
+    EXPECT_EQ(encodeUtf8(withCarriageReturns(row.text), Unencodable::Replace), row.bytes);
   }
 }
 

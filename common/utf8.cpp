@@ -1,12 +1,10 @@
-#include "platform/linux/utf8.h"
+#include "common/utf8.h"
 
-#include <cstdint>
-
-namespace vellicor::linux_platform {
+namespace vellicor {
 
 namespace {
 
-constexpr wchar_t kReplacementCharacter = 0xFFFD;
+constexpr std::uint32_t kByteEscape = 0xDC00;  // + a byte from 0x80 to 0xFF
 
 bool isContinuation(unsigned char byte) {
   return (byte & 0xC0) == 0x80;
@@ -47,11 +45,36 @@ std::size_t sequenceLength(unsigned char lead) {
   return 0;
 }
 
-bool isHighSurrogate(std::uint32_t code) {
-  return code >= 0xD800 && code <= 0xDBFF;
+// The character of the well-formed multi-byte sequence at the start of `bytes`, with its length
+// in `used`; false when the first byte opens none.
+bool decodeSequence(std::string_view bytes, std::uint32_t& code, std::size_t& used) {
+  auto lead = static_cast<unsigned char>(bytes[0]);
+  std::size_t length = sequenceLength(lead);
+  if (length < 2 || length > bytes.size()) {
+    return false;
+  }
+  code = lead & (0xFFu >> (length + 1));
+  for (std::size_t i = 1; i < length; ++i) {
+    auto next = static_cast<unsigned char>(bytes[i]);
+    if (!(i == 1 ? secondByteFits(lead, next) : isContinuation(next))) {
+      return false;
+    }
+    code = (code << 6) | (next & 0x3F);
+  }
+  used = length;
+  return true;
 }
-bool isLowSurrogate(std::uint32_t code) {
-  return code >= 0xDC00 && code <= 0xDFFF;
+
+// Wide text is UTF-16 where wchar_t has 16 bits (Windows): a character beyond the first plane
+// takes a surrogate pair there.
+void appendWide(std::uint32_t code, std::wstring& text) {
+  if (sizeof(wchar_t) == 2 && code >= 0x10000) {
+    code -= 0x10000;
+    text.push_back(static_cast<wchar_t>(0xD800 + (code >> 10)));
+    text.push_back(static_cast<wchar_t>(0xDC00 + (code & 0x3FF)));
+    return;
+  }
+  text.push_back(static_cast<wchar_t>(code));
 }
 
 void appendCodePoint(std::uint32_t code, std::string& bytes) {
@@ -72,44 +95,47 @@ void appendCodePoint(std::uint32_t code, std::string& bytes) {
   }
 }
 
+bool isByteEscape(std::uint32_t code) {
+  return code >= kByteEscape + 0x80 && code <= kByteEscape + 0xFF;
+}
+
 }  // namespace
+
+bool isHighSurrogate(std::uint32_t code) {
+  return code >= 0xD800 && code <= 0xDBFF;
+}
+
+bool isLowSurrogate(std::uint32_t code) {
+  return code >= 0xDC00 && code <= 0xDFFF;
+}
 
 std::wstring decodeUtf8(std::string_view bytes) {
   std::wstring text;
   text.reserve(bytes.size());
   std::size_t at = 0;
   while (at < bytes.size()) {
-    auto lead = static_cast<unsigned char>(bytes[at]);
-    if (lead < 0x80) {
-      text.push_back(static_cast<wchar_t>(lead));
+    auto byte = static_cast<unsigned char>(bytes[at]);
+    if (byte < 0x80) {
+      text.push_back(static_cast<wchar_t>(byte));
       ++at;
       continue;
     }
-    std::size_t length = sequenceLength(lead);
-    if (length == 0) {
-      text.push_back(kReplacementCharacter);
-      ++at;
+    std::uint32_t code = 0;
+    std::size_t used = 0;
+    if (decodeSequence(bytes.substr(at), code, used)) {
+      appendWide(code, text);
+      at += used;
       continue;
     }
-    std::uint32_t code = lead & (0xFF >> (length + 1));
-    std::size_t used = 1;
-    while (used < length && at + used < bytes.size()) {
-      auto next = static_cast<unsigned char>(bytes[at + used]);
-      bool fits = used == 1 ? secondByteFits(lead, next) : isContinuation(next);
-      if (!fits) {
-        break;
-      }
-      code = (code << 6) | (next & 0x3F);
-      ++used;
-    }
-    // A sequence cut short is replaced as a whole; the byte that cut it starts afresh.
-    text.push_back(used == length ? static_cast<wchar_t>(code) : kReplacementCharacter);
-    at += used;
+    // Only the byte that fails is escaped: the bytes after it may start a good sequence, and
+    // each stray one gets its own escape, so the escapes give back exactly the bytes read.
+    text.push_back(static_cast<wchar_t>(kByteEscape + byte));
+    ++at;
   }
   return text;
 }
 
-void appendUtf8(std::wstring_view text, std::string& bytes) {
+void appendUtf8(std::wstring_view text, std::string& bytes, Unencodable unencodable) {
   for (std::size_t i = 0; i < text.size(); ++i) {
     auto code = static_cast<std::uint32_t>(text[i]);
     if (code < 0x80) {
@@ -120,6 +146,9 @@ void appendUtf8(std::wstring_view text, std::string& bytes) {
         isLowSurrogate(static_cast<std::uint32_t>(text[i + 1]))) {
       auto low = static_cast<std::uint32_t>(text[++i]);
       code = 0x10000 + ((code - 0xD800) << 10) + (low - 0xDC00);
+    } else if (unencodable == Unencodable::RestoreBytes && isByteEscape(code)) {
+      bytes.push_back(static_cast<char>(code - kByteEscape));
+      continue;
     } else if (isHighSurrogate(code) || isLowSurrogate(code) || code > 0x10FFFF) {
       bytes.push_back('?');
       continue;
@@ -128,11 +157,11 @@ void appendUtf8(std::wstring_view text, std::string& bytes) {
   }
 }
 
-std::string encodeUtf8(std::wstring_view text) {
+std::string encodeUtf8(std::wstring_view text, Unencodable unencodable) {
   std::string bytes;
   bytes.reserve(text.size());
-  appendUtf8(text, bytes);
+  appendUtf8(text, bytes, unencodable);
   return bytes;
 }
 
-}  // namespace vellicor::linux_platform
+}  // namespace vellicor

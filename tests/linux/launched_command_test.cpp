@@ -1,0 +1,176 @@
+// What the built program does around a command it launches and around the output it cannot
+// write: the command gets its caller's signal settings and nobody else's mask changes, and lost
+// output is never a success.
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <unistd.h>
+
+#include <bit>
+#include <cstdint>
+#include <filesystem>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "child_process.h"
+#include "platform/linux/cpu_list.h"
+
+namespace vellicor::linux_platform {
+namespace {
+
+using linux_test::ChildProcess;
+using linux_test::ProgramOutput;
+using linux_test::runCapturing;
+using linux_test::TemporaryDirectory;
+using linux_test::threadMask;
+
+std::uint64_t onlineMask() {
+  CpuSet online;
+  parseCpuList(linux_test::readWholeFile("/sys/devices/system/cpu/online"), online);
+  return online.lowWord();
+}
+
+std::vector<std::string> vellicor(std::vector<std::string> arguments) {
+  arguments.insert(arguments.begin(), VELLICOR_BINARY);
+  return arguments;
+}
+
+// The hexadecimal mask of one "Name:\tvalue" line of /proc/PID/status text.
+std::uint64_t statusMask(const std::string& status, const std::string& name) {
+  std::size_t at = status.find("\n" + name + ":\t");
+  if (at == std::string::npos) {
+    return ~std::uint64_t{0};
+  }
+  return std::stoull(status.substr(at + name.size() + 3, 16), nullptr, 16);
+}
+
+std::uint64_t signalBit(int signal) {
+  return std::uint64_t{1} << (signal - 1);
+}
+
+// --- Signal settings of the launched command -----------------------------------------------------
+
+struct SignalCase {
+  const char* label;
+  bool callerIgnoresPipe;
+  bool callerBlocksUsr2;
+};
+
+class LaunchedSignals : public testing::TestWithParam<SignalCase> {};
+
+// The command sees exactly the caller's settings, not what this program did for its own output.
+TEST_P(LaunchedSignals, AreTheCallersOwn) {
+  const SignalCase& row = GetParam();
+  ProgramOutput run = runCapturing(vellicor({"/e", "cat", "/proc/self/status"}), [&] {
+    signal(SIGPIPE, row.callerIgnoresPipe ? SIG_IGN : SIG_DFL);
+    sigset_t mask;
+    sigemptyset(&mask);
+    if (row.callerBlocksUsr2) {
+      sigaddset(&mask, SIGUSR2);
+    }
+    sigprocmask(SIG_SETMASK, &mask, nullptr);
+  });
+  ASSERT_TRUE(run.exitedWith(0)) << run.output;
+  ASSERT_NE(run.output.find("\nName:\tcat\n"), std::string::npos) << run.output;
+  EXPECT_EQ((statusMask(run.output, "SigIgn") & signalBit(SIGPIPE)) != 0, row.callerIgnoresPipe);
+  EXPECT_EQ(statusMask(run.output, "SigBlk"), row.callerBlocksUsr2 ? signalBit(SIGUSR2) : 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Callers, LaunchedSignals,
+                         testing::Values(SignalCase{"defaults", false, false},
+                                         SignalCase{"trap '' PIPE", true, false},
+                                         SignalCase{"a blocked signal", false, true},
+                                         SignalCase{"both", true, true}),
+                         [](const testing::TestParamInfo<SignalCase>& info) {
+                           return std::string(info.index == 0   ? "Defaults"
+                                              : info.index == 1 ? "PipeIgnored"
+                                              : info.index == 2 ? "Usr2Blocked"
+                                                                : "PipeIgnoredAndUsr2Blocked");
+                         });
+
+// --- Launch mode touches nothing but the launched command --------------------------------------
+
+// `ls -l` reads as /l. Run in a process-identifier namespace of its own with its own /proc, so
+// that even a fault could only reach the processes started there.
+TEST(LaunchMode, AListOptionAmongTheCommandsWordsChangesNoOtherProcess) {
+  const std::uint64_t online = onlineMask();
+  if (std::popcount(online) < 2 || threadMask(getpid()) != online) {
+    GTEST_SKIP() << "needs two processors and every one of them";
+  }
+  if (geteuid() != 0) {
+    GTEST_SKIP() << "a namespace of its own needs root";
+  }
+  const std::string script =
+      "sleep 1000 & bystander=$!; "
+      "\"$0\" /x:1 /e ls -l /dev/null >\"$1\"; echo status $?; "
+      "grep Cpus_allowed: /proc/$bystander/status /proc/self/status; kill $bystander";
+  TemporaryDirectory directory;
+  const std::string report = (directory.path() / "vellicor-output").string();
+  ProgramOutput run = runCapturing({"unshare", "--pid", "--fork", "--mount-proc", "--kill-child",
+                                    "sh", "-c", script, VELLICOR_BINARY, report});
+  if (!run.exitedWith(0) && run.output.find("status") == std::string::npos) {
+    GTEST_SKIP() << "no process-identifier namespace could be made here";
+  }
+  EXPECT_NE(run.output.find("status 0\n"), std::string::npos) << run.output;
+  // The bystander and the shell keep every processor.
+  std::istringstream lines(run.output);
+  std::string line;
+  int masks = 0;
+  while (std::getline(lines, line)) {
+    if (line.find("Cpus_allowed:") != std::string::npos) {
+      ++masks;
+      EXPECT_EQ(std::stoull(line.substr(line.rfind('\t') + 1), nullptr, 16) & online, online)
+          << line;
+    }
+  }
+  EXPECT_EQ(masks, 2);
+  // One line only: the command's (ls wrote its own output into the same file after it).
+  const std::string output = linux_test::readWholeFile(report);
+  EXPECT_EQ(output.rfind("ls, pid:", 0), 0u) << output;
+  EXPECT_EQ(output.find(", pid:", output.find(", pid:") + 1), std::string::npos) << output;
+  EXPECT_NE(output.find("/dev/null"), std::string::npos) << "the command ran";
+}
+
+// --- Output that cannot be written ---------------------------------------------------------------
+
+ChildProcess pausedChild(const char* name) {
+  return ChildProcess::run([name] {
+    prctl(PR_SET_NAME, name);
+    pause();
+  });
+}
+
+TEST(LostOutput, EndsTheRunWithStatusOneAfterTheWorkIsDone) {
+  const std::uint64_t online = onlineMask();
+  if (std::popcount(online) < 2 || threadMask(getpid()) != online) {
+    GTEST_SKIP() << "needs two processors and every one of them";
+  }
+  ChildProcess child = pausedChild("vellicor-full");
+  ASSERT_TRUE(child.started());
+  const std::string pid = std::to_string(child.pid());
+  while (linux_test::readWholeFile("/proc/" + pid + "/comm") != "vellicor-full\n") {
+    usleep(1000);
+  }
+
+  EXPECT_TRUE(runCapturing(vellicor({"/l"}), {}, "/dev/full").exitedWith(1));
+  EXPECT_TRUE(runCapturing(vellicor({"/x:1", "/p", pid}), {}, "/dev/full").exitedWith(1));
+  EXPECT_EQ(threadMask(child.pid()), 1u) << "the mask is set all the same";
+
+  TemporaryDirectory directory;
+  const std::filesystem::path mark = directory.path() / "ran";
+  EXPECT_TRUE(runCapturing(vellicor({"/x:1", "/e", "touch", mark.string()}), {}, "/dev/full")
+                  .exitedWith(1));
+  // The command runs on by itself once let go; give it time to get there.
+  for (int waited = 0; waited < 10'000 && !std::filesystem::exists(mark); ++waited) {
+    usleep(1000);
+  }
+  EXPECT_TRUE(std::filesystem::exists(mark)) << "the launched command was let go";
+
+  // The same runs into a pipe succeed: only the lost output made the difference.
+  EXPECT_TRUE(runCapturing(vellicor({"/x:1", "/p", pid})).exitedWith(0));
+}
+
+}  // namespace
+}  // namespace vellicor::linux_platform
