@@ -65,6 +65,15 @@ bool launchStage(Platform& platform, Output& output, std::wstring_view programPa
   return true;
 }
 
+// A run by identifier needs the entries of its identifiers only, and a busy machine's whole
+// table would cost it far more than what it selects.
+bool readProcessTable(Platform& platform, const CommandRequest& request,
+                      std::vector<ProcessEntry>& table) {
+  std::optional<std::vector<std::uint32_t>> processIds = selectedProcessIds(request);
+  return processIds ? platform.lookUpProcesses(*processIds, table)
+                    : platform.enumerateProcesses(table);
+}
+
 }  // namespace
 
 int runAffinityRequest(Platform& platform, Output& output,
@@ -98,7 +107,7 @@ int runAffinityRequest(Platform& platform, Output& output,
   }
 
   std::vector<ProcessEntry> table;
-  if (!platform.enumerateProcesses(table)) {
+  if (!readProcessTable(platform, request, table)) {
     printWide(output, L"Fail WTSEnumerateProcesses!\n");
     table.clear();
   }

@@ -22,14 +22,24 @@ void foldInto(std::wstring_view text, std::wstring& folded) {
   }
 }
 
-// The identifiers the targets name, each target read once: an entry matches when its identifier
-// equals the low 32 bits of a target's value.
+// The identifier a target names: the low 32 bits of its value.
+std::uint32_t processIdOf(std::wstring_view target) {
+  return static_cast<std::uint32_t>(static_cast<std::uint64_t>(wideToSigned64(target)));
+}
+
+// Each target read once.
 std::unordered_set<std::uint32_t> readProcessIds(const std::vector<std::wstring_view>& targets) {
   std::unordered_set<std::uint32_t> ids;
   for (std::wstring_view target : targets) {
-    ids.insert(static_cast<std::uint32_t>(static_cast<std::uint64_t>(wideToSigned64(target))));
+    ids.insert(processIdOf(target));
   }
   return ids;
+}
+
+// A launch acts on the command it started and on nothing else: a word of the command such as
+// `ls -l` reads as /l, and must not reach every process on the machine.
+bool selectsEveryProcess(const CommandRequest& request) {
+  return request.listMode && !request.launchMode;
 }
 
 std::unordered_set<std::wstring> foldNames(const std::vector<std::wstring_view>& targets) {
@@ -63,9 +73,7 @@ std::vector<std::uint32_t> selectProcesses(const CommandRequest& request,
                                            const std::vector<ProcessEntry>& table) {
   std::vector<std::uint32_t> selected;
   const auto entryCount = static_cast<std::uint32_t>(table.size());
-  // A launch acts on the command it started and on nothing else: a word of the command such as
-  // `ls -l` reads as /l, and must not reach every process on the machine.
-  if (request.listMode && !request.launchMode) {
+  if (selectsEveryProcess(request)) {
     selected.reserve(entryCount);
     for (std::uint32_t index = 0; index < entryCount; ++index) {
       selected.push_back(index);
@@ -99,6 +107,18 @@ std::vector<std::uint32_t> selectProcesses(const CommandRequest& request,
     }
   }
   return selected;
+}
+
+std::optional<std::vector<std::uint32_t>> selectedProcessIds(const CommandRequest& request) {
+  if (!request.pidMode || selectsEveryProcess(request)) {
+    return std::nullopt;
+  }
+  std::vector<std::uint32_t> ids;
+  ids.reserve(request.targets.size());
+  for (std::wstring_view target : request.targets) {
+    ids.push_back(processIdOf(target));
+  }
+  return ids;
 }
 
 }  // namespace vellicor

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "app/arguments.h"
@@ -15,5 +16,9 @@ namespace vellicor {
 // bounds when it is first tested.
 std::vector<std::uint32_t> selectProcesses(const CommandRequest& request,
                                            const std::vector<ProcessEntry>& table);
+
+// The identifiers the targets name when a run selects by identifier alone (/p, a launch), so
+// that the table need hold only their entries; nothing when selection needs the whole table.
+std::optional<std::vector<std::uint32_t>> selectedProcessIds(const CommandRequest& request);
 
 }  // namespace vellicor

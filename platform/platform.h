@@ -53,6 +53,12 @@ class Platform {
   // WTSEnumerateProcessesW on the local machine: fills `table` in the platform's table order and
   // returns true, or returns false when no table can be had. The OS buffer is released inside.
   virtual bool enumerateProcesses(std::vector<ProcessEntry>& table) = 0;
+  // The entries of the table that WTSEnumerateProcessesW would give for the identifiers in
+  // `processIds` alone, in table order and each once; false when no table can be had. A platform
+  // that can look processes up one by one makes a run by identifier cost what it selects; by
+  // default the whole table is read and filtered.
+  virtual bool lookUpProcesses(const std::vector<std::uint32_t>& processIds,
+                               std::vector<ProcessEntry>& table);
 
   // OpenProcess with PROCESS_ALL_ACCESS and no inheritance; kNoHandle on failure.
   virtual OsHandle openProcess(std::uint32_t processId) = 0;

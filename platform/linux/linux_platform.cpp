@@ -30,6 +30,17 @@ bool LinuxPlatform::enumerateProcesses(std::vector<ProcessEntry>& table) {
   return true;
 }
 
+bool LinuxPlatform::lookUpProcesses(const std::vector<std::uint32_t>& processIds,
+                                    std::vector<ProcessEntry>& table) {
+  if (!procDirectory_.valid() ||
+      !readProcessesById(procDirectory_.get(), processIds, table, identities_)) {
+    table.clear();
+    identities_.clear();
+    return false;
+  }
+  return true;
+}
+
 OsHandle LinuxPlatform::openProcess(std::uint32_t processId) {
   if (processId == 0 || processId > static_cast<std::uint32_t>(INT_MAX)) {
     lastError_ = kErrorInvalidParameter;

@@ -37,6 +37,8 @@ class LinuxPlatform : public Platform {
   LinuxPlatform& operator=(const LinuxPlatform&) = delete;
 
   bool enumerateProcesses(std::vector<ProcessEntry>& table) override;
+  bool lookUpProcesses(const std::vector<std::uint32_t>& processIds,
+                       std::vector<ProcessEntry>& table) override;
   OsHandle openProcess(std::uint32_t processId) override;
   bool getProcessAffinityMask(OsHandle process, AffinityMask& processMask,
                               AffinityMask& systemMask) override;

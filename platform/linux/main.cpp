@@ -2,10 +2,10 @@
 #include <vector>
 
 #include "app/run.h"
+#include "common/utf8.h"
 #include "platform/linux/command_line.h"
 #include "platform/linux/linux_platform.h"
 #include "platform/linux/stdout_output.h"
-#include "common/utf8.h"
 
 int main(int argc, char** argv) {
   using namespace vellicor::linux_platform;

@@ -133,9 +133,10 @@ AccessCheck checkProcessAccess(int procDirectory, pid_t pid, const ProcessIdenti
   }
   if (enumerated != nullptr && directory.st_ino != enumerated->procInode) {
     std::string stat;
+    std::string_view name;
     std::uint64_t startTime = 0;
     if (!readFileAt(procDirectory, procPath(pid, "stat").c_str(), stat) ||
-        !parseStartTime(stat, startTime) || startTime >= enumerated->latestStartTime) {
+        !parseStatLine(stat, name, startTime) || startTime != enumerated->startTime) {
       return AccessCheck::Gone;
     }
   }

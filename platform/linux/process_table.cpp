@@ -1,15 +1,16 @@
 #include "platform/linux/process_table.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <charconv>
 #include <climits>
-#include <ctime>
+#include <string_view>
 
-#include "platform/linux/linux_files.h"
 #include "common/utf8.h"
+#include "platform/linux/linux_files.h"
 
 namespace vellicor::linux_platform {
 
@@ -53,17 +54,41 @@ std::string completedName(int procDirectory, pid_t pid, std::string_view kernelN
   return std::string(name);
 }
 
-// Now, in the clock of the start times in /proc/PID/stat: every process started before this
-// moment has a start time at or below it.
-std::uint64_t bootClockTicks() {
-  timespec now{};
-  clock_gettime(CLOCK_BOOTTIME, &now);
-  const auto ticksPerSecond = static_cast<std::uint64_t>(sysconf(_SC_CLK_TCK));
-  const std::uint64_t nanosecondsPerTick =
-      1'000'000'000 / (ticksPerSecond > 0 ? ticksPerSecond : 100);
-  const std::uint64_t nanoseconds = static_cast<std::uint64_t>(now.tv_sec) * 1'000'000'000 +
-                                    static_cast<std::uint64_t>(now.tv_nsec);
-  return nanoseconds / nanosecondsPerTick;
+// Whether `pid` is a process rather than one of its other threads: /proc answers a lookup of any
+// thread's identifier, although its listing shows processes only.
+bool isProcessLeader(int procDirectory, pid_t pid) {
+  std::string status;
+  if (!readFileAt(procDirectory, procPath(pid, "status").c_str(), status)) {
+    return false;
+  }
+  constexpr std::string_view kGroupLine = "\nTgid:\t";
+  std::size_t at = status.find(kGroupLine);
+  if (at == std::string::npos) {
+    return false;
+  }
+  pid_t group = 0;
+  std::string_view digits = std::string_view(status).substr(at + kGroupLine.size());
+  return parseNumber(digits.substr(0, digits.find('\n')), group) && group == pid;
+}
+
+// Adds the process `pid` to the table, its name and start time read in one go; false when it
+// has ended.
+bool addProcess(int procDirectory, pid_t pid, ino_t procInode, std::string& stat,
+                ClosingBatch& closing, std::vector<ProcessEntry>& table,
+                std::vector<ProcessIdentity>& identities) {
+  std::string_view kernelName;
+  std::uint64_t startTime = 0;
+  if (!readFileAt(procDirectory, procPath(pid, "stat").c_str(), stat, closing) ||
+      !parseStatLine(stat, kernelName, startTime)) {
+    return false;
+  }
+  std::string name(kernelName);
+  if (name.size() == kKernelNameLength) {
+    name = completedName(procDirectory, pid, name);
+  }
+  table.push_back(ProcessEntry{static_cast<std::uint32_t>(pid), decodeUtf8(name)});
+  identities.push_back(ProcessIdentity{pid, procInode, startTime});
+  return true;
 }
 
 }  // namespace
@@ -79,11 +104,12 @@ std::string procPath(pid_t pid, std::string_view file) {
   return path;
 }
 
-bool parseStartTime(std::string_view statLine, std::uint64_t& startTime) {
-  // The fields start after the name's closing parenthesis, the last one on the line: the name
+bool parseStatLine(std::string_view statLine, std::string_view& name, std::uint64_t& startTime) {
+  // "PID (NAME) STATE ...": the name runs to the last closing parenthesis on the line, since it
   // may hold parentheses and spaces itself.
+  std::size_t open = statLine.find(" (");
   std::size_t close = statLine.rfind(')');
-  if (close == std::string_view::npos) {
+  if (open == std::string_view::npos || close == std::string_view::npos || close < open + 2) {
     return false;
   }
   std::string_view rest = statLine.substr(close + 1);
@@ -98,6 +124,7 @@ bool parseStartTime(std::string_view statLine, std::uint64_t& startTime) {
     std::string_view word = rest.substr(0, end);
     rest.remove_prefix(end);
     if (field == kStartTimeField) {
+      name = statLine.substr(open + 2, close - open - 2);
       return parseNumber(word, startTime);
     }
     ++field;
@@ -146,21 +173,40 @@ bool readProcessTable(int procDirectory, std::vector<ProcessEntry>& table,
   // /proc lists processes in identifier order already; the sort only guards that promise.
   std::sort(processes.begin(), processes.end(),
             [](const NumberedEntry& a, const NumberedEntry& b) { return a.number < b.number; });
-  // Every process listed had started by now.
-  const std::uint64_t listed = bootClockTicks();
-  std::string name;
+  std::string stat;
   ClosingBatch closing;
   for (const NumberedEntry& process : processes) {
-    if (!readFileAt(procDirectory, procPath(process.number, "comm").c_str(), name, closing) ||
-        name.empty()) {
-      continue;  // ended since the listing
+    addProcess(procDirectory, process.number, process.inode, stat, closing, table, identities);
+  }
+  return true;
+}
+
+bool readProcessesById(int procDirectory, const std::vector<std::uint32_t>& processIds,
+                       std::vector<ProcessEntry>& table, std::vector<ProcessIdentity>& identities) {
+  table.clear();
+  identities.clear();
+  if (fcntl(procDirectory, F_GETFD) < 0) {
+    return false;
+  }
+  std::vector<std::uint32_t> wanted(processIds);
+  std::sort(wanted.begin(), wanted.end());
+  wanted.erase(std::unique(wanted.begin(), wanted.end()), wanted.end());
+  std::string stat;
+  ClosingBatch closing;
+  for (std::uint32_t processId : wanted) {
+    // Identifiers no process can have are never looked up (0 would name no directory at all).
+    if (processId == 0 || processId > static_cast<std::uint32_t>(INT_MAX)) {
+      continue;
     }
-    name.pop_back();  // the line feed the kernel adds
-    if (name.size() == kKernelNameLength) {
-      name = completedName(procDirectory, process.number, name);
+    const auto pid = static_cast<pid_t>(processId);
+    struct stat directory {};
+    // Only a process has a directory of its own by that name; a thread's is hidden in listings
+    // but answers a lookup, and it is no process of the table.
+    if (fstatat(procDirectory, procPath(pid).c_str(), &directory, 0) != 0 ||
+        !isProcessLeader(procDirectory, pid)) {
+      continue;
     }
-    table.push_back(ProcessEntry{static_cast<std::uint32_t>(process.number), decodeUtf8(name)});
-    identities.push_back(ProcessIdentity{process.number, process.inode, listed});
+    addProcess(procDirectory, pid, directory.st_ino, stat, closing, table, identities);
   }
   return true;
 }

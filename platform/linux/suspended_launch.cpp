@@ -18,8 +18,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/linux/command_line.h"
 #include "common/utf8.h"
+#include "platform/linux/command_line.h"
 
 extern char** environ;
 

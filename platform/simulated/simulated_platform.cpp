@@ -1,5 +1,6 @@
 #include "platform/simulated/simulated_platform.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -75,6 +76,25 @@ bool SimulatedPlatform::enumerateProcesses(std::vector<ProcessEntry>& table) {
   table.clear();
   for (const SimulatedProcess& process : processes) {
     table.push_back({process.ProcessId, process.imageName});
+  }
+  return true;
+}
+
+bool SimulatedPlatform::lookUpProcesses(const std::vector<std::uint32_t>& processIds,
+                                        std::vector<ProcessEntry>& table) {
+  std::string call = "lookUpProcesses";
+  for (std::uint32_t processId : processIds) {
+    call += " " + std::to_string(processId);
+  }
+  calls.push_back(call);
+  if (enumerationFails) {
+    return false;
+  }
+  table.clear();
+  for (const SimulatedProcess& process : processes) {
+    if (std::find(processIds.begin(), processIds.end(), process.ProcessId) != processIds.end()) {
+      table.push_back({process.ProcessId, process.imageName});
+    }
   }
   return true;
 }

@@ -59,6 +59,9 @@ class SimulatedPlatform : public Platform {
   std::vector<std::string> callsStartingWith(const std::string& prefix) const;
 
   bool enumerateProcesses(std::vector<ProcessEntry>& table) override;
+  // Recorded as "lookUpProcesses ID ...", never as a whole table.
+  bool lookUpProcesses(const std::vector<std::uint32_t>& processIds,
+                       std::vector<ProcessEntry>& table) override;
   OsHandle openProcess(std::uint32_t processId) override;
   bool getProcessAffinityMask(OsHandle process, AffinityMask& processMask,
                               AffinityMask& systemMask) override;

@@ -70,7 +70,7 @@ TEST_F(Launch, SetsTheMaskOfTheNewProcessOnlyAndThenResumesIt) {
             0);
   EXPECT_EQ(output.text, L"app.exe, pid:5000, mask:ff -> 01\n");
   EXPECT_EQ(story(), (std::vector<std::string>{"GetCommandLineW", "CreateProcessW app.exe arg",
-                                               "CloseHandle 5000", "WTSEnumerateProcessesW",
+                                               "CloseHandle 5000", "lookUpProcesses 5000",
                                                "OpenProcess 5000", "GetProcessAffinityMask 5000",
                                                "SetProcessAffinityMask 5000 1", "CloseHandle 5000",
                                                "ResumeThread", "CloseHandle thread"}));

@@ -113,6 +113,49 @@ TEST_F(Run, ProcessIdTargetsAreDecimalNumbers) {
             L"NotePad.EXE, pid:4244, mask:ff -> 01\n");
 }
 
+// A run by identifier asks the platform for its identifiers' entries only; every other run
+// reads the whole table.
+TEST_F(Run, SelectionByIdentifierLooksUpOnlyTheIdentifiersNamed) {
+  EXPECT_EQ(run({L"/p", L"/x:1", L"4244", L"4242abc", L"4294971539", L"77"}), 0);
+  EXPECT_EQ(platform.callsStartingWith("lookUpProcesses"),
+            (std::vector<std::string>{"lookUpProcesses 4244 4242 4243 77"}));
+  EXPECT_TRUE(platform.callsStartingWith("WTSEnumerateProcessesW").empty());
+  // Table order, not target order.
+  EXPECT_EQ(output.text,
+            L"notepad.exe, pid:4242, mask:ff -> 01\n"
+            L"calc.exe, pid:4243, mask:0f -> 01\n"
+            L"NotePad.EXE, pid:4244, mask:ff -> 01\n");
+
+  for (const std::vector<std::wstring>& words : {std::vector<std::wstring>{L"/p", L"/l", L"4242"},
+                                                 std::vector<std::wstring>{L"/x:1", L"calc.exe"},
+                                                 std::vector<std::wstring>{L"/g", L"calc.*"}}) {
+    platform.calls.clear();
+    EXPECT_EQ(run(words), 0);
+    EXPECT_TRUE(platform.callsStartingWith("lookUpProcesses").empty());
+    EXPECT_EQ(platform.callsStartingWith("WTSEnumerateProcessesW").size(), 1u);
+  }
+}
+
+TEST_F(Run, SelectionByIdentifierReportsATableThatCannotBeHad) {
+  platform.enumerationFails = true;
+  EXPECT_EQ(run({L"/x:1", L"/p", L"4242"}), 0);
+  EXPECT_EQ(output.text, L"Fail WTSEnumerateProcesses!\n");
+  EXPECT_TRUE(platform.callsStartingWith("OpenProcess").empty());
+}
+
+// What a platform without a lookup of its own (Windows) does: the whole table, filtered.
+TEST_F(Run, TheDefaultLookupFiltersTheWholeTableInItsOrder) {
+  std::vector<ProcessEntry> table;
+  ASSERT_TRUE(platform.Platform::lookUpProcesses({4244, 0, 4242, 4242, 9}, table));
+  ASSERT_EQ(table.size(), 3u);
+  EXPECT_EQ(table[0].ProcessId, 0u);
+  EXPECT_EQ(table[1].ProcessId, 4242u);
+  EXPECT_EQ(table[2].pProcessName, L"NotePad.EXE");
+  EXPECT_EQ(platform.calls, (std::vector<std::string>{"WTSEnumerateProcessesW"}));
+  platform.enumerationFails = true;
+  EXPECT_FALSE(platform.Platform::lookUpProcesses({4242}, table));
+}
+
 TEST_F(Run, ProcessIdTargetThatIsNoNumberReadsAsZero) {
   EXPECT_EQ(run({L"/p", L"notepad.exe"}), 0);
   EXPECT_EQ(output.text, L"********  mask:ff, pid:0, [System Process]\n");

@@ -30,9 +30,9 @@
 
 #include "app/run.h"
 #include "child_process.h"
+#include "common/utf8.h"
 #include "platform/linux/cpu_list.h"
 #include "platform/linux/linux_platform.h"
-#include "common/utf8.h"
 #include "platform/simulated/captured_output.h"
 
 namespace vellicor::linux_platform {

@@ -105,6 +105,8 @@ TEST(LaunchMode, AListOptionAmongTheCommandsWordsChangesNoOtherProcess) {
   const std::string script =
       "sleep 1000 & bystander=$!; "
       "\"$0\" /x:1 /e ls -l /dev/null >\"$1\"; echo status $?; "
+      // The command runs on after the program has ended: wait for its line.
+      "for i in $(seq 1000); do grep -q /dev/null \"$1\" && break; sleep 0.01; done; "
       "grep Cpus_allowed: /proc/$bystander/status /proc/self/status; kill $bystander";
   TemporaryDirectory directory;
   const std::string report = (directory.path() / "vellicor-output").string();

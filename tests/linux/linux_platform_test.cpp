@@ -250,12 +250,16 @@ TEST(ProcessIdentity, AProcessOtherThanTheEnumeratedOneIsGone) {
   CallerRights rights = readCallerRights();
 
   EXPECT_EQ(checkProcessAccess(proc.get(), getpid(), self, rights), AccessCheck::Allowed);
-  // What an identifier taken over by a new process looks like: a new inode and another start.
-  ProcessIdentity successor = *self;
-  successor.procInode += 1;
-  successor.latestStartTime = 0;
-  EXPECT_EQ(checkProcessAccess(proc.get(), getpid(), &successor, rights), AccessCheck::Gone);
-  // A new inode alone is the kernel rebuilding the same process's directory.
+  // What an identifier taken over by a new process looks like: a new inode and another start,
+  // later or (after the clock tick it was read in) the same tick's neighbour.
+  for (std::uint64_t otherStart : {self->startTime + 1, self->startTime - 1, std::uint64_t{0}}) {
+    ProcessIdentity successor = *self;
+    successor.procInode += 1;
+    successor.startTime = otherStart;
+    EXPECT_EQ(checkProcessAccess(proc.get(), getpid(), &successor, rights), AccessCheck::Gone);
+  }
+  // A new inode alone is the kernel rebuilding the same process's directory, however young the
+  // process is.
   ProcessIdentity rebuilt = *self;
   rebuilt.procInode += 1;
   EXPECT_EQ(checkProcessAccess(proc.get(), getpid(), &rebuilt, rights), AccessCheck::Allowed);

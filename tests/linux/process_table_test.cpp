@@ -23,6 +23,7 @@ struct StatCase {
   const char* label;
   std::string line;
   bool valid;
+  std::string name;
   std::uint64_t startTime;
 };
 
@@ -33,11 +34,13 @@ void PrintTo(const StatCase& row, std::ostream* out) {
 
 class StatLines : public testing::TestWithParam<StatCase> {};
 
-TEST_P(StatLines, GiveTheStartTime) {
+TEST_P(StatLines, GiveTheNameAndTheStartTime) {
   const StatCase& row = GetParam();
+  std::string_view name;
   std::uint64_t startTime = 0;
-  ASSERT_EQ(parseStartTime(row.line, startTime), row.valid) << row.label;
+  ASSERT_EQ(parseStatLine(row.line, name, startTime), row.valid) << row.label;
   if (row.valid) {
+    EXPECT_EQ(name, row.name) << row.label;
     EXPECT_EQ(startTime, row.startTime) << row.label;
   }
 }
@@ -49,20 +52,27 @@ INSTANTIATE_TEST_SUITE_P(
                  "2 (kthreadd) S 0 0 0 0 -1 2129984 0 0 0 0 0 0 0 0 20 0 1 0 18 0 0 "
                  "18446744073709551615 0 0 0 0 0 0 0 2147483647 0 1 0 0 0 0 0 0 0 0 0 0 0 0 0 0 "
                  "0 0 0\n",
-                 true, 18},
+                 true, "kthreadd", 18},
         StatCase{"name with parentheses and spaces",
                  "4242 (a) b (c) d) R 1 4242 4242 0 -1 4194560 99 0 0 0 1 2 0 0 20 0 1 0 "
                  "123456789 1000 50\n",
-                 true, 123456789},
+                 true, "a) b (c) d", 123456789},
         StatCase{"name that looks like fields",
                  "7 (S 1 7 7 0 -1 0 0 0 0 0 0 0 0 0 20 0 1 0 99) S "
                  "1 7 7 0 -1 0 0 0 0 0 0 0 0 0 20 0 1 0 5 0 0\n",
-                 true, 5},
+                 true, "S 1 7 7 0 -1 0 0 0 0 0 0 0 0 0 20 0 1 0 99", 5},
+        StatCase{"empty name", "9 () S 1 9 9 0 -1 0 0 0 0 0 0 0 0 0 20 0 1 0 77 0 0\n", true, "",
+                 77},
+        StatCase{"name with a line feed", "9 (a\nb) S 1 9 9 0 -1 0 0 0 0 0 0 0 0 0 20 0 1 0 6 0\n",
+                 true, "a\nb", 6},
         StatCase{"cut before the start time", "7 (sleep) S 1 7 7 0 -1 0 0 0 0 0 0 0 0 0 20 0 1 0",
-                 false, 0},
-        StatCase{"no closing parenthesis", "7 (sleep S 1 7 7 0 -1 0 0", false, 0},
-        StatCase{"not a number", "7 (x) S 1 7 7 0 -1 0 0 0 0 0 0 0 0 0 20 0 1 0 x5 0 0", false, 0},
-        StatCase{"empty", "", false, 0}));
+                 false, "", 0},
+        StatCase{"no closing parenthesis", "7 (sleep S 1 7 7 0 -1 0 0", false, "", 0},
+        StatCase{"no opening parenthesis", "7 sleep) S 1 7 7 0 -1 0 0 0 0 0 0 0 0 0 20 0 1 0 5 0",
+                 false, "", 0},
+        StatCase{"not a number", "7 (x) S 1 7 7 0 -1 0 0 0 0 0 0 0 0 0 20 0 1 0 x5 0 0", false, "",
+                 0},
+        StatCase{"empty", "", false, "", 0}));
 
 struct NameCase {
   const char* label;
@@ -123,17 +133,21 @@ class ProcessTable : public testing::Test {
     ASSERT_FALSE(directory_.path().empty());
   }
 
-  // The table's name for `pid`, or "(absent)".
+  // The table's name for `pid`, or "(absent)"; a lookup of the identifier alone agrees.
   std::wstring nameOf(pid_t pid) {
     std::vector<ProcessEntry> table;
     std::vector<ProcessIdentity> identities;
     EXPECT_TRUE(readProcessTable(proc_.get(), table, identities));
+    std::wstring name = L"(absent)";
     for (const ProcessEntry& entry : table) {
       if (entry.ProcessId == static_cast<std::uint32_t>(pid)) {
-        return entry.pProcessName;
+        name = entry.pProcessName;
       }
     }
-    return L"(absent)";
+    EXPECT_TRUE(
+        readProcessesById(proc_.get(), {static_cast<std::uint32_t>(pid)}, table, identities));
+    EXPECT_EQ(table.empty() ? L"(absent)" : table[0].pProcessName, name);
+    return name;
   }
 
   ChildProcess sleeper(const std::string& fileName) {
@@ -233,6 +247,68 @@ TEST_F(ProcessTable, ListsProcessesInAscendingOrderWithoutTheirThreads) {
   for (std::size_t i = 0; i < table.size(); ++i) {
     EXPECT_EQ(static_cast<std::uint32_t>(identities[i].pid), table[i].ProcessId);
   }
+}
+
+// What a run by identifier reads: the processes named, once each and in identifier order, with
+// the same names and identities as the whole table gives them; never a thread.
+TEST_F(ProcessTable, LooksUpTheProcessesOfGivenIdentifiersAlone) {
+  ChildProcess threaded = ChildProcess::run([] {
+    pthread_t thread;
+    pthread_create(
+        &thread, nullptr,
+        [](void*) -> void* {
+          pause();
+          return nullptr;
+        },
+        nullptr);
+    pause();
+  });
+  ASSERT_TRUE(threaded.started());
+  std::vector<pid_t> threads;
+  for (int attempt = 0; attempt < 500 && threads.size() < 2; ++attempt) {
+    usleep(2000);
+    threads = linux_test::threadsOf(threaded.pid());
+  }
+  ASSERT_EQ(threads.size(), 2u);
+  const pid_t otherThread = threads[0] == threaded.pid() ? threads[1] : threads[0];
+  ChildProcess ended = ChildProcess::run([] { _exit(0); });
+  const auto endedPid = static_cast<std::uint32_t>(ended.pid());
+  ended.wait();
+
+  const auto self = static_cast<std::uint32_t>(getpid());
+  const auto child = static_cast<std::uint32_t>(threaded.pid());
+  std::vector<ProcessEntry> table;
+  std::vector<ProcessIdentity> identities;
+  ASSERT_TRUE(readProcessesById(
+      proc_.get(),
+      {child, static_cast<std::uint32_t>(otherThread), self, 0, 0xFFFFFFFFu, endedPid, self}, table,
+      identities));
+  ASSERT_EQ(table.size(), 2u);
+  ASSERT_EQ(identities.size(), 2u);
+  EXPECT_EQ(table[0].ProcessId, std::min(self, child));
+  EXPECT_EQ(table[1].ProcessId, std::max(self, child));
+
+  std::vector<ProcessEntry> whole;
+  std::vector<ProcessIdentity> wholeIdentities;
+  ASSERT_TRUE(readProcessTable(proc_.get(), whole, wholeIdentities));
+  for (std::size_t i = 0; i < table.size(); ++i) {
+    auto same = std::find_if(whole.begin(), whole.end(), [&](const ProcessEntry& entry) {
+      return entry.ProcessId == table[i].ProcessId;
+    });
+    ASSERT_NE(same, whole.end());
+    const ProcessIdentity& identity =
+        wholeIdentities[static_cast<std::size_t>(same - whole.begin())];
+    EXPECT_EQ(same->pProcessName, table[i].pProcessName);
+    EXPECT_EQ(identity.procInode, identities[i].procInode);
+    EXPECT_EQ(identity.startTime, identities[i].startTime);
+  }
+}
+
+TEST(ProcessLookup, WithoutProcFailsAsAWholeTableWould) {
+  std::vector<ProcessEntry> table{{1, L"x"}};
+  std::vector<ProcessIdentity> identities;
+  EXPECT_FALSE(readProcessesById(-1, {1}, table, identities));
+  EXPECT_TRUE(table.empty());
 }
 
 }  // namespace
