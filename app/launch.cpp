@@ -1,5 +1,9 @@
 #include "app/launch.h"
 
+#include <cstdint>
+
+#include "common/wide_format.h"
+
 namespace vellicor {
 
 std::optional<std::wstring_view> findCommandTail(std::wstring_view rawCommandLine) {
@@ -11,6 +15,36 @@ std::optional<std::wstring_view> findCommandTail(std::wstring_view rawCommandLin
     }
   }
   return std::nullopt;
+}
+
+bool LaunchedCommand::start(Output& output, std::wstring_view programPath,
+                            CommandRequest& request) {
+  std::wstring rawCommandLine = platform_.getCommandLine();
+  std::optional<std::wstring_view> command = findCommandTail(rawCommandLine);
+  if (!command) {
+    printUsage(output, programPath);
+    return false;
+  }
+  LaunchedProcess launched;
+  if (!platform_.createSuspendedProcess(*command, launched)) {
+    printWide(output, L"Not found: %s", {*command});
+    return false;
+  }
+  thread_ = launched.hThread;
+  platform_.closeHandle(launched.hProcess);
+  processIdText_ = formatWide(L"%d", {static_cast<std::int32_t>(launched.dwProcessId)});
+  request.targets.assign(1, processIdText_);
+  request.pidMode = true;
+  return true;
+}
+
+void LaunchedCommand::resume() {
+  if (thread_ == kNoHandle) {
+    return;
+  }
+  platform_.resumeThread(thread_);
+  platform_.closeHandle(thread_);
+  thread_ = kNoHandle;
 }
 
 }  // namespace vellicor

@@ -1,9 +1,14 @@
 #pragma once
 
+// Launch mode (/e): the command after the option is started suspended, becomes the only target,
+// by its identifier, and is let go once every selected process has been handled.
+
 #include <optional>
 #include <string>
 #include <string_view>
 
+#include "app/arguments.h"
+#include "platform/output.h"
 #include "platform/platform.h"
 
 namespace vellicor {
@@ -11,5 +16,26 @@ namespace vellicor {
 // The command after the first "/e " of the raw command line, or else after the first "-e ";
 // nothing when neither occurs.
 std::optional<std::wstring_view> findCommandTail(std::wstring_view rawCommandLine);
+
+// A command started suspended. It is resumed once every selected process has been handled, and
+// also if the run leaves early, so the command is never left stopped.
+class LaunchedCommand {
+ public:
+  explicit LaunchedCommand(Platform& platform) : platform_(platform) {}
+  ~LaunchedCommand() { resume(); }
+  LaunchedCommand(const LaunchedCommand&) = delete;
+  LaunchedCommand& operator=(const LaunchedCommand&) = delete;
+
+  // Starts the command of the raw command line suspended and makes its identifier the only
+  // target of `request`, which borrows the identifier's text from this object. False, with the
+  // usage text or "Not found: ..." printed, when the run must end with status 1.
+  bool start(Output& output, std::wstring_view programPath, CommandRequest& request);
+  void resume();
+
+ private:
+  Platform& platform_;
+  OsHandle thread_ = kNoHandle;
+  std::wstring processIdText_;
+};
 
 }  // namespace vellicor

@@ -18,53 +18,6 @@ namespace {
 constexpr int kExitSuccess = 0;
 constexpr int kExitFailure = 1;
 
-// The thread of a command started suspended. It is resumed once every selected process has been
-// handled, and also if the run leaves early, so the command is never left stopped.
-class SuspendedThread {
- public:
-  explicit SuspendedThread(Platform& platform) : platform_(platform) {}
-  ~SuspendedThread() { resume(); }
-  SuspendedThread(const SuspendedThread&) = delete;
-  SuspendedThread& operator=(const SuspendedThread&) = delete;
-
-  void hold(OsHandle thread) { thread_ = thread; }
-  void resume() {
-    if (thread_ == kNoHandle) {
-      return;
-    }
-    platform_.resumeThread(thread_);
-    platform_.closeHandle(thread_);
-    thread_ = kNoHandle;
-  }
-
- private:
-  Platform& platform_;
-  OsHandle thread_ = kNoHandle;
-};
-
-// Starts the command that follows "/e " (or "-e ") on the raw command line, suspended, and makes
-// its identifier the only target. False when the run must end with status 1.
-bool launchStage(Platform& platform, Output& output, std::wstring_view programPath,
-                 CommandRequest& request, std::wstring& processIdText, SuspendedThread& thread) {
-  std::wstring rawCommandLine = platform.getCommandLine();
-  std::optional<std::wstring_view> command = findCommandTail(rawCommandLine);
-  if (!command) {
-    printUsage(output, programPath);
-    return false;
-  }
-  LaunchedProcess launched;
-  if (!platform.createSuspendedProcess(*command, launched)) {
-    printWide(output, L"Not found: %s", {*command});
-    return false;
-  }
-  thread.hold(launched.hThread);
-  platform.closeHandle(launched.hProcess);
-  processIdText = formatWide(L"%d", {static_cast<std::int32_t>(launched.dwProcessId)});
-  request.targets.assign(1, processIdText);
-  request.pidMode = true;
-  return true;
-}
-
 // A run by identifier needs the entries of its identifiers only, and a busy machine's whole
 // table would cost it far more than what it selects.
 bool readProcessTable(Platform& platform, const CommandRequest& request,
@@ -90,10 +43,9 @@ int runAffinityRequest(Platform& platform, Output& output,
     printTopologyReport(output, topology);
   }
 
-  std::wstring processIdText;  // the only target in launch mode
-  SuspendedThread launchedThread(platform);
+  LaunchedCommand launched(platform);
   if (request.launchMode) {
-    if (!launchStage(platform, output, programPath, request, processIdText, launchedThread)) {
+    if (!launched.start(output, programPath, request)) {
       return kExitFailure;
     }
   } else if (request.listMode) {
@@ -128,7 +80,7 @@ int runAffinityRequest(Platform& platform, Output& output,
   }
   // The command shares this program's standard output: our lines go out before it can write.
   output.flush();
-  launchedThread.resume();
+  launched.resume();
   return output.writeFailed() ? kExitFailure : kExitSuccess;
 }
 

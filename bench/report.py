@@ -47,6 +47,16 @@ def slope(job, name):
     return ((rb["median"] - ra["median"]) * 1000 / extra, (rb["cpu"] - ra["cpu"]) * 1000 / extra)
 
 
+def slope_per_spawned(job, name):
+    """Wall microseconds per extra spawned process between the smallest and the largest N: what
+    a run that acts on one process pays for every other process on the machine."""
+    by_n = timings.get((job, name), {})
+    if len(by_n) < 2:
+        return None
+    a, b = min(by_n), max(by_n)
+    return (by_n[b]["median"] - by_n[a]["median"]) * 1000 / (b - a)
+
+
 def smallest(job, name):
     by_n = timings.get((job, name), {})
     return by_n[min(by_n)] if by_n else None
@@ -135,6 +145,16 @@ for job, name, command, label in rows:
         if figures["low"] > 0 and figures["high"] > 2.5 * figures["low"]:
             noisy.append("%s %s N=%d (min %.1f, max %.1f ms)"
                          % (job, command, n, figures["low"], figures["high"]))
+for name, command in (("vellicor-pid", "vellicor /x:1 /p PID"),
+                      ("floor-set-one", "floor set 1 PID"),
+                      ("vellicor-launch", "vellicor /x:1 /e true")):
+    by_n = timings.get(("one", name), {})
+    if not by_n:
+        continue
+    walls = ", ".join("N=%d %.2f" % (n, f["median"]) for n, f in sorted(by_n.items()))
+    print(header % ("one", command, fmt(by_n[min(by_n)]["median"], "%.2f"),
+                    fmt(slope_per_spawned("one", name), "%.2f"), "", "")
+          + "   (median ms: %s)" % walls)
 list_f = slope("list", "floor-list")
 if list_f:
     scale = list_f[0] / RECORDED_FLOOR_LIST_US
@@ -169,18 +189,24 @@ goals = [
     ("1 /l slope <= 1/3 of hwloc-ps -a *", both(list_v, list_h), 1 / 3),
     ("1 start-up (/l at N=0) <= 1.5x floor list", both(start_v, start_f), 1.5),
     ("2 set slope <= 1.5x floor set", both(set_v, set_f), 1.5),
+    ("5 /p PID slope, us per extra process <= 1.5",
+     (slope_per_spawned("one", "vellicor-pid"), None), 1.5),
+    ("5 /e true slope, us per extra process <= 1.5",
+     (slope_per_spawned("one", "vellicor-launch"), None), 1.5),
     ("3 /c wall <= numactl --hardware *",
      (ratio(topo_v["median"], topo_n["median"]) if topo_v else None, None), 1.0),
 ]
 print("%-44s %8s %8s %7s  %s" % ("goal (ratio Vellicor : anchor)", "wall", "cpu", "limit", "met, by wall"))
 for text, (wall, cpu), limit in goals:
+    unit = "us" if " us " in text else "x"
     if wall is None:
         verdict = "-"
     elif wall <= limit:
         verdict = "yes"
     else:
         verdict = "no, %.0f%% over" % ((wall / limit - 1) * 100)
-    print("%-44s %7sx %7sx %6.2fx  %s" % (text, fmt(wall, "%.2f"), fmt(cpu, "%.2f"), limit, verdict))
+    print("%-44s %7s%s %7s%s %6.2f%s  %s" % (text, fmt(wall, "%.2f"), unit, fmt(cpu, "%.2f"), unit,
+                                            limit, unit, verdict))
 if set_f and list_f:
     # By name, the set has to read every name first; the floor's set is handed the identifiers.
     floor_by_name = (set_f[0] + list_f[0], set_f[1] + list_f[1])
