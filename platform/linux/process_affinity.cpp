@@ -133,10 +133,9 @@ AccessCheck checkProcessAccess(int procDirectory, pid_t pid, const ProcessIdenti
   }
   if (enumerated != nullptr && directory.st_ino != enumerated->procInode) {
     std::string stat;
-    std::string_view name;
     std::uint64_t startTime = 0;
     if (!readFileAt(procDirectory, procPath(pid, "stat").c_str(), stat) ||
-        !parseStatLine(stat, name, startTime) || startTime != enumerated->startTime) {
+        !parseStartTime(stat, startTime) || startTime >= enumerated->latestStartTime) {
       return AccessCheck::Gone;
     }
   }

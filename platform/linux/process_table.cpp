@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <charconv>
 #include <climits>
+#include <ctime>
 #include <string_view>
 
 #include "common/utf8.h"
@@ -54,6 +55,19 @@ std::string completedName(int procDirectory, pid_t pid, std::string_view kernelN
   return std::string(name);
 }
 
+// Now, in the clock of the start times in /proc/PID/stat: every process started before this
+// moment has a start time at or below it.
+std::uint64_t bootClockTicks() {
+  timespec now{};
+  clock_gettime(CLOCK_BOOTTIME, &now);
+  const auto ticksPerSecond = static_cast<std::uint64_t>(sysconf(_SC_CLK_TCK));
+  const std::uint64_t nanosecondsPerTick =
+      1'000'000'000 / (ticksPerSecond > 0 ? ticksPerSecond : 100);
+  const std::uint64_t nanoseconds = static_cast<std::uint64_t>(now.tv_sec) * 1'000'000'000 +
+                                    static_cast<std::uint64_t>(now.tv_nsec);
+  return nanoseconds / nanosecondsPerTick;
+}
+
 // Whether `pid` is a process rather than one of its other threads: /proc answers a lookup of any
 // thread's identifier, although its listing shows processes only.
 bool isProcessLeader(int procDirectory, pid_t pid) {
@@ -71,23 +85,20 @@ bool isProcessLeader(int procDirectory, pid_t pid) {
   return parseNumber(digits.substr(0, digits.find('\n')), group) && group == pid;
 }
 
-// Adds the process `pid` to the table, its name and start time read in one go; false when it
-// has ended.
-bool addProcess(int procDirectory, pid_t pid, ino_t procInode, std::string& stat,
-                ClosingBatch& closing, std::vector<ProcessEntry>& table,
+// Adds the process `pid` to the table; false when it has ended. `listed` is a moment by which it
+// had started.
+bool addProcess(int procDirectory, pid_t pid, ino_t procInode, std::uint64_t listed,
+                std::string& name, ClosingBatch& closing, std::vector<ProcessEntry>& table,
                 std::vector<ProcessIdentity>& identities) {
-  std::string_view kernelName;
-  std::uint64_t startTime = 0;
-  if (!readFileAt(procDirectory, procPath(pid, "stat").c_str(), stat, closing) ||
-      !parseStatLine(stat, kernelName, startTime)) {
+  if (!readFileAt(procDirectory, procPath(pid, "comm").c_str(), name, closing) || name.empty()) {
     return false;
   }
-  std::string name(kernelName);
+  name.pop_back();  // the line feed the kernel adds
   if (name.size() == kKernelNameLength) {
     name = completedName(procDirectory, pid, name);
   }
   table.push_back(ProcessEntry{static_cast<std::uint32_t>(pid), decodeUtf8(name)});
-  identities.push_back(ProcessIdentity{pid, procInode, startTime});
+  identities.push_back(ProcessIdentity{pid, procInode, listed});
   return true;
 }
 
@@ -104,12 +115,11 @@ std::string procPath(pid_t pid, std::string_view file) {
   return path;
 }
 
-bool parseStatLine(std::string_view statLine, std::string_view& name, std::uint64_t& startTime) {
-  // "PID (NAME) STATE ...": the name runs to the last closing parenthesis on the line, since it
+bool parseStartTime(std::string_view statLine, std::uint64_t& startTime) {
+  // The fields start after the name's closing parenthesis, the last one on the line: the name
   // may hold parentheses and spaces itself.
-  std::size_t open = statLine.find(" (");
   std::size_t close = statLine.rfind(')');
-  if (open == std::string_view::npos || close == std::string_view::npos || close < open + 2) {
+  if (close == std::string_view::npos) {
     return false;
   }
   std::string_view rest = statLine.substr(close + 1);
@@ -124,7 +134,6 @@ bool parseStatLine(std::string_view statLine, std::string_view& name, std::uint6
     std::string_view word = rest.substr(0, end);
     rest.remove_prefix(end);
     if (field == kStartTimeField) {
-      name = statLine.substr(open + 2, close - open - 2);
       return parseNumber(word, startTime);
     }
     ++field;
@@ -173,10 +182,13 @@ bool readProcessTable(int procDirectory, std::vector<ProcessEntry>& table,
   // /proc lists processes in identifier order already; the sort only guards that promise.
   std::sort(processes.begin(), processes.end(),
             [](const NumberedEntry& a, const NumberedEntry& b) { return a.number < b.number; });
-  std::string stat;
+  // Every process listed had started by now.
+  const std::uint64_t listed = bootClockTicks();
+  std::string name;
   ClosingBatch closing;
   for (const NumberedEntry& process : processes) {
-    addProcess(procDirectory, process.number, process.inode, stat, closing, table, identities);
+    addProcess(procDirectory, process.number, process.inode, listed, name, closing, table,
+               identities);
   }
   return true;
 }
@@ -191,7 +203,9 @@ bool readProcessesById(int procDirectory, const std::vector<std::uint32_t>& proc
   std::vector<std::uint32_t> wanted(processIds);
   std::sort(wanted.begin(), wanted.end());
   wanted.erase(std::unique(wanted.begin(), wanted.end()), wanted.end());
-  std::string stat;
+  // Every process found had started by now.
+  const std::uint64_t listed = bootClockTicks();
+  std::string name;
   ClosingBatch closing;
   for (std::uint32_t processId : wanted) {
     // Identifiers no process can have are never looked up (0 would name no directory at all).
@@ -206,7 +220,7 @@ bool readProcessesById(int procDirectory, const std::vector<std::uint32_t>& proc
         !isProcessLeader(procDirectory, pid)) {
       continue;
     }
-    addProcess(procDirectory, pid, directory.st_ino, stat, closing, table, identities);
+    addProcess(procDirectory, pid, directory.st_ino, listed, name, closing, table, identities);
   }
   return true;
 }

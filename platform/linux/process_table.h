@@ -19,20 +19,23 @@ inline constexpr std::size_t kKernelNameLength = 15;
 
 // What tells a process from a later one that reuses its identifier. The /proc/PID directory of
 // a new process gets a new inode, while the inode of a running process only changes if the
-// kernel dropped its cached directory entry. In that case the start time settles it: read with
-// the name, it is the start of the very process the table holds.
+// kernel dropped its cached directory entry. In that case the start time settles it: a process
+// that started after the table was read is not the one in the table. Start times count clock
+// ticks, and a newcomer may start in the very tick its predecessor did, so a start time at or
+// after the tick of the table is refused even for the process of the table: in that rare case
+// (a young process whose entry the kernel rebuilt) a process is left alone, never a stranger
+// changed.
 struct ProcessIdentity {
   pid_t pid = 0;
   ino_t procInode = 0;
-  std::uint64_t startTime = 0;  // clock ticks after boot, as in /proc/PID/stat
+  std::uint64_t latestStartTime = 0;  // clock ticks after boot, as in /proc/PID/stat
 };
 
 // "PID/file" (or "PID" alone), relative to the /proc directory.
 std::string procPath(pid_t pid, std::string_view file = {});
 
-// The kernel's process name and the start time in a /proc/PID/stat line; false when the line is
-// not a stat line.
-bool parseStatLine(std::string_view statLine, std::string_view& name, std::uint64_t& startTime);
+// The start time in a /proc/PID/stat line; false when the line is not a stat line.
+bool parseStartTime(std::string_view statLine, std::uint64_t& startTime);
 
 // The file name in the target of /proc/PID/exe, without the " (deleted)" the kernel adds for a
 // removed file.
@@ -48,14 +51,16 @@ std::string_view completeKernelName(std::string_view kernelName, std::string_vie
 // table entry, in the same order. Processes that end during the scan are left out. False when
 // /proc cannot be listed.
 //
-// Each process costs two system calls (open and read its stat file, which holds both its name
-// and its start time) and a share of the directory listing and of the batched closes.
+// Each process costs two system calls (open and read its comm file) and a share of the directory
+// listing and of the batched closes; the start time is only read when a process is opened and its
+// inode has changed.
 bool readProcessTable(int procDirectory, std::vector<ProcessEntry>& table,
                       std::vector<ProcessIdentity>& identities);
 
 // The same for the processes of `processIds` alone, in identifier order and each once; an
-// identifier that no process has is left out. Each one is looked up by name, so the cost follows
-// the identifiers asked for, not the number of processes on the machine.
+// identifier that no process has, or that names a thread other than a process's first, is left
+// out. Each one is looked up by name, so the cost follows the identifiers asked for, not the
+// number of processes on the machine.
 bool readProcessesById(int procDirectory, const std::vector<std::uint32_t>& processIds,
                        std::vector<ProcessEntry>& table, std::vector<ProcessIdentity>& identities);
 

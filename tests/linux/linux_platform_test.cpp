@@ -234,35 +234,36 @@ TEST_F(LinuxProcesses, AnOpenedProcessThatEndsCannotBeSetOrRead) {
   EXPECT_FALSE(platform_.setProcessAffinityMask(process, 1));
 }
 
+// The identities are made by hand from this process's own start time, so the outcome never
+// depends on how long ago the test process started.
 TEST(ProcessIdentity, AProcessOtherThanTheEnumeratedOneIsGone) {
   UniqueFd proc(open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   ASSERT_TRUE(proc.valid());
   std::vector<ProcessEntry> table;
   std::vector<ProcessIdentity> identities;
-  ASSERT_TRUE(readProcessTable(proc.get(), table, identities));
-  const ProcessIdentity* self = nullptr;
-  for (const ProcessIdentity& identity : identities) {
-    if (identity.pid == getpid()) {
-      self = &identity;
-    }
-  }
-  ASSERT_NE(self, nullptr);
-  CallerRights rights = readCallerRights();
+  ASSERT_TRUE(
+      readProcessesById(proc.get(), {static_cast<std::uint32_t>(getpid())}, table, identities));
+  ASSERT_EQ(identities.size(), 1u);
+  const ProcessIdentity self = identities[0];
+  std::uint64_t started = 0;
+  ASSERT_TRUE(parseStartTime(linux_test::readWholeFile("/proc/self/stat"), started));
+  const CallerRights rights = readCallerRights();
 
-  EXPECT_EQ(checkProcessAccess(proc.get(), getpid(), self, rights), AccessCheck::Allowed);
-  // What an identifier taken over by a new process looks like: a new inode and another start,
-  // later or (after the clock tick it was read in) the same tick's neighbour.
-  for (std::uint64_t otherStart : {self->startTime + 1, self->startTime - 1, std::uint64_t{0}}) {
-    ProcessIdentity successor = *self;
-    successor.procInode += 1;
-    successor.startTime = otherStart;
-    EXPECT_EQ(checkProcessAccess(proc.get(), getpid(), &successor, rights), AccessCheck::Gone);
-  }
-  // A new inode alone is the kernel rebuilding the same process's directory, however young the
-  // process is.
-  ProcessIdentity rebuilt = *self;
+  EXPECT_EQ(checkProcessAccess(proc.get(), getpid(), &self, rights), AccessCheck::Allowed);
+  // A new inode alone is the kernel rebuilding the same process's directory: a process that
+  // started before the table was read is the one in it.
+  ProcessIdentity rebuilt = self;
   rebuilt.procInode += 1;
+  rebuilt.latestStartTime = started + 1;
   EXPECT_EQ(checkProcessAccess(proc.get(), getpid(), &rebuilt, rights), AccessCheck::Allowed);
+  // A new inode and a start in or after the tick of the table: an identifier taken over.
+  for (std::uint64_t tableTick : {started, started - 1, std::uint64_t{0}}) {
+    ProcessIdentity successor = self;
+    successor.procInode += 1;
+    successor.latestStartTime = tableTick;
+    EXPECT_EQ(checkProcessAccess(proc.get(), getpid(), &successor, rights), AccessCheck::Gone)
+        << tableTick;
+  }
 }
 
 // Runs `body` in a child that has become the unprivileged user (real and effective ids, no
