@@ -10,6 +10,7 @@
 #include <bit>
 #include <cstdint>
 #include <filesystem>
+#include <ostream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -57,6 +58,10 @@ struct SignalCase {
   bool callerIgnoresPipe;
   bool callerBlocksUsr2;
 };
+
+void PrintTo(const SignalCase& row, std::ostream* out) {
+  *out << row.label;
+}
 
 class LaunchedSignals : public testing::TestWithParam<SignalCase> {};
 
