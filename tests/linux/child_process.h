@@ -172,9 +172,11 @@ struct ProgramOutput {
   bool exitedWith(int code) const { return WIFEXITED(status) && WEXITSTATUS(status) == code; }
 };
 
-// Runs `arguments` (argument 0 is the program) with standard output captured, or, with
-// `outputFile`, sent to that file. `prepare` runs in the child just before exec.
-inline ProgramOutput runCapturing(const std::vector<std::string>& arguments,
+// Runs `program` with `arguments` (argument 0 included) and standard output captured, or, with
+// `outputFile`, sent to that file. `prepare` runs in the child just before exec. A program
+// without a slash is looked for on PATH.
+inline ProgramOutput runCapturing(const std::string& program,
+                                  const std::vector<std::string>& arguments,
                                   const std::function<void()>& prepare = {},
                                   const char* outputFile = nullptr) {
   ProgramOutput run;
@@ -194,7 +196,7 @@ inline ProgramOutput runCapturing(const std::vector<std::string>& arguments,
       argv.push_back(const_cast<char*>(argument.c_str()));
     }
     argv.push_back(nullptr);
-    execvp(argv[0], argv.data());
+    execvp(program.c_str(), argv.data());
     _exit(127);
   }
   close(output[1]);

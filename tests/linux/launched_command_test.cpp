@@ -10,6 +10,7 @@
 #include <bit>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <ostream>
 #include <sstream>
 #include <string>
@@ -33,9 +34,11 @@ std::uint64_t onlineMask() {
   return online.lowWord();
 }
 
-std::vector<std::string> vellicor(std::vector<std::string> arguments) {
+ProgramOutput runVellicor(std::vector<std::string> arguments,
+                          const std::function<void()>& prepare = {},
+                          const char* outputFile = nullptr) {
   arguments.insert(arguments.begin(), VELLICOR_BINARY);
-  return arguments;
+  return runCapturing(VELLICOR_BINARY, arguments, prepare, outputFile);
 }
 
 // The hexadecimal mask of one "Name:\tvalue" line of /proc/PID/status text.
@@ -68,7 +71,7 @@ class LaunchedSignals : public testing::TestWithParam<SignalCase> {};
 // The command sees exactly the caller's settings, not what this program did for its own output.
 TEST_P(LaunchedSignals, AreTheCallersOwn) {
   const SignalCase& row = GetParam();
-  ProgramOutput run = runCapturing(vellicor({"/e", "cat", "/proc/self/status"}), [&] {
+  ProgramOutput run = runVellicor({"/e", "cat", "/proc/self/status"}, [&] {
     signal(SIGPIPE, row.callerIgnoresPipe ? SIG_IGN : SIG_DFL);
     sigset_t mask;
     sigemptyset(&mask);
@@ -115,8 +118,9 @@ TEST(LaunchMode, AListOptionAmongTheCommandsWordsChangesNoOtherProcess) {
       "grep Cpus_allowed: /proc/$bystander/status /proc/self/status; kill $bystander";
   TemporaryDirectory directory;
   const std::string report = (directory.path() / "vellicor-output").string();
-  ProgramOutput run = runCapturing({"unshare", "--pid", "--fork", "--mount-proc", "--kill-child",
-                                    "sh", "-c", script, VELLICOR_BINARY, report});
+  ProgramOutput run =
+      runCapturing("unshare", {"unshare", "--pid", "--fork", "--mount-proc", "--kill-child", "sh",
+                               "-c", script, VELLICOR_BINARY, report});
   if (!run.exitedWith(0) && run.output.find("status") == std::string::npos) {
     GTEST_SKIP() << "no process-identifier namespace could be made here";
   }
@@ -161,14 +165,13 @@ TEST(LostOutput, EndsTheRunWithStatusOneAfterTheWorkIsDone) {
     usleep(1000);
   }
 
-  EXPECT_TRUE(runCapturing(vellicor({"/l"}), {}, "/dev/full").exitedWith(1));
-  EXPECT_TRUE(runCapturing(vellicor({"/x:1", "/p", pid}), {}, "/dev/full").exitedWith(1));
+  EXPECT_TRUE(runVellicor({"/l"}, {}, "/dev/full").exitedWith(1));
+  EXPECT_TRUE(runVellicor({"/x:1", "/p", pid}, {}, "/dev/full").exitedWith(1));
   EXPECT_EQ(threadMask(child.pid()), 1u) << "the mask is set all the same";
 
   TemporaryDirectory directory;
   const std::filesystem::path mark = directory.path() / "ran";
-  EXPECT_TRUE(runCapturing(vellicor({"/x:1", "/e", "touch", mark.string()}), {}, "/dev/full")
-                  .exitedWith(1));
+  EXPECT_TRUE(runVellicor({"/x:1", "/e", "touch", mark.string()}, {}, "/dev/full").exitedWith(1));
   // The command runs on by itself once let go; give it time to get there.
   for (int waited = 0; waited < 10'000 && !std::filesystem::exists(mark); ++waited) {
     usleep(1000);
@@ -176,7 +179,7 @@ TEST(LostOutput, EndsTheRunWithStatusOneAfterTheWorkIsDone) {
   EXPECT_TRUE(std::filesystem::exists(mark)) << "the launched command was let go";
 
   // The same runs into a pipe succeed: only the lost output made the difference.
-  EXPECT_TRUE(runCapturing(vellicor({"/x:1", "/p", pid})).exitedWith(0));
+  EXPECT_TRUE(runVellicor({"/x:1", "/p", pid}).exitedWith(0));
 }
 
 }  // namespace

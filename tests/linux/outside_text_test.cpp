@@ -34,46 +34,20 @@ using linux_test::ChildProcess;
 using linux_test::TemporaryDirectory;
 using linux_test::threadMask;
 
-struct ProgramRun {
-  int status = -1;
-  std::string output;
-
-  bool exitedWith(int code) const { return WIFEXITED(status) && WEXITSTATUS(status) == code; }
-};
+using ProgramRun = linux_test::ProgramOutput;
 
 // Runs the program with `arguments`, under the program path `programPath`, with `environment`
 // ("NAME=value") added to its environment.
 ProgramRun runProgram(const std::vector<std::string>& arguments,
                       const std::string& programPath = VELLICOR_BINARY,
                       const std::string& environment = {}) {
-  ProgramRun run;
-  int output[2];
-  if (pipe2(output, O_CLOEXEC) != 0) {
-    return run;
-  }
-  const pid_t pid = fork();
-  if (pid == 0) {
-    dup2(output[1], STDOUT_FILENO);
+  std::vector<std::string> argv{programPath};
+  argv.insert(argv.end(), arguments.begin(), arguments.end());
+  return linux_test::runCapturing(VELLICOR_BINARY, argv, [&] {
     if (!environment.empty()) {
       putenv(const_cast<char*>(environment.c_str()));
     }
-    std::vector<char*> argv{const_cast<char*>(programPath.c_str())};
-    for (const std::string& argument : arguments) {
-      argv.push_back(const_cast<char*>(argument.c_str()));
-    }
-    argv.push_back(nullptr);
-    execv(VELLICOR_BINARY, argv.data());
-    _exit(127);
-  }
-  close(output[1]);
-  char chunk[4096];
-  ssize_t got;
-  while ((got = read(output[0], chunk, sizeof chunk)) > 0) {
-    run.output.append(chunk, static_cast<std::size_t>(got));
-  }
-  close(output[0]);
-  waitpid(pid, &run.status, 0);
-  return run;
+  });
 }
 
 // What a terminal would act on: C0 controls other than the line feed, DEL, C1 controls, and the

@@ -198,7 +198,8 @@ TEST_F(ProcessTable, ALinkedProgramIsShownUnderTheLinksName) {
   EXPECT_EQ(nameOf(anonymous.pid()), L"Vellicor-Long-L");
 }
 
-TEST_F(ProcessTable, ListsProcessesInAscendingOrderWithoutTheirThreads) {
+// A child of two threads, both listed in `threads` once they exist.
+ChildProcess twoThreadedChild(std::vector<pid_t>& threads) {
   ChildProcess threaded = ChildProcess::run([] {
     pthread_t thread;
     pthread_create(
@@ -210,12 +211,17 @@ TEST_F(ProcessTable, ListsProcessesInAscendingOrderWithoutTheirThreads) {
         nullptr);
     pause();
   });
-  ASSERT_TRUE(threaded.started());
-  std::vector<pid_t> threads;
-  for (int attempt = 0; attempt < 500 && threads.size() < 2; ++attempt) {
+  for (int attempt = 0; threaded.started() && attempt < 500 && threads.size() < 2; ++attempt) {
     usleep(2000);
     threads = linux_test::threadsOf(threaded.pid());
   }
+  return threaded;
+}
+
+TEST_F(ProcessTable, ListsProcessesInAscendingOrderWithoutTheirThreads) {
+  std::vector<pid_t> threads;
+  ChildProcess threaded = twoThreadedChild(threads);
+  ASSERT_TRUE(threaded.started());
   ASSERT_EQ(threads.size(), 2u);
 
   std::vector<ProcessEntry> table;
@@ -242,23 +248,9 @@ TEST_F(ProcessTable, ListsProcessesInAscendingOrderWithoutTheirThreads) {
 // What a run by identifier reads: the processes named, once each and in identifier order, with
 // the same names and identities as the whole table gives them; never a thread.
 TEST_F(ProcessTable, LooksUpTheProcessesOfGivenIdentifiersAlone) {
-  ChildProcess threaded = ChildProcess::run([] {
-    pthread_t thread;
-    pthread_create(
-        &thread, nullptr,
-        [](void*) -> void* {
-          pause();
-          return nullptr;
-        },
-        nullptr);
-    pause();
-  });
-  ASSERT_TRUE(threaded.started());
   std::vector<pid_t> threads;
-  for (int attempt = 0; attempt < 500 && threads.size() < 2; ++attempt) {
-    usleep(2000);
-    threads = linux_test::threadsOf(threaded.pid());
-  }
+  ChildProcess threaded = twoThreadedChild(threads);
+  ASSERT_TRUE(threaded.started());
   ASSERT_EQ(threads.size(), 2u);
   const pid_t otherThread = threads[0] == threaded.pid() ? threads[1] : threads[0];
   ChildProcess ended = ChildProcess::run([] { _exit(0); });
