@@ -237,6 +237,10 @@ TEST_F(LinuxProcesses, AnOpenedProcessThatEndsCannotBeSetOrRead) {
 TEST(ProcessIdentity, AProcessOtherThanTheEnumeratedOneIsGone) {
   UniqueFd proc(open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   ASSERT_TRUE(proc.valid());
+  // A process listed within the clock tick it started in cannot be told from a successor, and
+  // this test process may well be that young: the table is read two ticks later at least.
+  const long ticksPerSecond = sysconf(_SC_CLK_TCK);
+  usleep(static_cast<useconds_t>(2'000'000 / (ticksPerSecond > 0 ? ticksPerSecond : 100)));
   std::vector<ProcessEntry> table;
   std::vector<ProcessIdentity> identities;
   ASSERT_TRUE(readProcessTable(proc.get(), table, identities));
