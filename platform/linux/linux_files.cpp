@@ -52,21 +52,27 @@ bool readOpenedFile(int fd, std::string& contents, std::size_t limit) {
 }  // namespace
 
 UniqueFd::~UniqueFd() {
-  if (fd_ >= 0) {
-    close(fd_);
-  }
+  reset();
 }
 
 UniqueFd::UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
 
 UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
   if (this != &other) {
-    if (fd_ >= 0) {
-      close(fd_);
-    }
-    fd_ = std::exchange(other.fd_, -1);
+    reset(other.release());
   }
   return *this;
+}
+
+void UniqueFd::reset(int fd) {
+  if (fd_ >= 0) {
+    close(fd_);
+  }
+  fd_ = fd;
+}
+
+int UniqueFd::release() {
+  return std::exchange(fd_, -1);
 }
 
 ClosingBatch::~ClosingBatch() {

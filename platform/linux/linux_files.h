@@ -24,6 +24,10 @@ class UniqueFd {
 
   bool valid() const { return fd_ >= 0; }
   int get() const { return fd_; }
+  // Closes the descriptor held, if any, and takes `fd` over (-1: holds none).
+  void reset(int fd = -1);
+  // Gives the descriptor up without closing it.
+  int release();
 
  private:
   int fd_ = -1;

@@ -4,7 +4,6 @@
 #include <linux/capability.h>
 #include <sched.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -14,6 +13,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "platform/linux/capabilities.h"
 #include "platform/linux/cpu_list.h"
 #include "platform/linux/linux_files.h"
 
@@ -113,11 +113,7 @@ std::string_view trimLineEnd(std::string_view text) {
 CallerRights readCallerRights() {
   CallerRights rights;
   rights.effectiveUid = geteuid();
-  __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
-  __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
-  if (syscall(SYS_capget, &header, data) == 0) {
-    rights.hasSysNice = (data[CAP_SYS_NICE / 32].effective & (1u << (CAP_SYS_NICE % 32))) != 0;
-  }
+  rights.hasSysNice = hasEffectiveCapability(CAP_SYS_NICE);
   return rights;
 }
 
