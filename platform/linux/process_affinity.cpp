@@ -130,7 +130,8 @@ AccessCheck checkProcessAccess(int procDirectory, pid_t pid, const ProcessIdenti
   if (enumerated != nullptr && directory.st_ino != enumerated->procInode) {
     std::string stat;
     std::uint64_t startTime = 0;
-    if (!readFileAt(procDirectory, procPath(pid, "stat").c_str(), stat) ||
+    ClosingBatch closing;
+    if (!readRecordAt(procDirectory, procPath(pid, "stat").c_str(), stat, closing) ||
         !parseStartTime(stat, startTime) || startTime >= enumerated->latestStartTime) {
       return AccessCheck::Gone;
     }
@@ -308,16 +309,21 @@ std::optional<AffinityMask> ProcessAffinity::readCpusetFile(const std::string& c
   return std::nullopt;
 }
 
-const ProcessAffinity::CpusetHierarchy& ProcessAffinity::hierarchy() {
+const CpusetHierarchy& ProcessAffinity::hierarchy() {
   if (!hierarchy_) {
-    hierarchy_.emplace(CpusetHierarchy{});
-    std::string mountInfo;
-    if (readFileAt(procDirectory_, "self/mountinfo", mountInfo)) {
-      hierarchy_->found = findCpusetMount(mountInfo, hierarchy_->unified, hierarchy_->mountPoint,
-                                          hierarchy_->mountRoot);
-    }
+    hierarchy_ = readCpusetHierarchy(procDirectory_);
   }
   return *hierarchy_;
+}
+
+CpusetHierarchy readCpusetHierarchy(int procDirectory) {
+  CpusetHierarchy cpusets;
+  std::string mountInfo;
+  if (readFileAt(procDirectory, "self/mountinfo", mountInfo)) {
+    cpusets.found =
+        findCpusetMount(mountInfo, cpusets.unified, cpusets.mountPoint, cpusets.mountRoot);
+  }
+  return cpusets;
 }
 
 bool findCpusetMount(std::string_view mountInfo, bool& unified, std::string& mountPoint,

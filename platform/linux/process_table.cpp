@@ -15,9 +15,6 @@ namespace vellicor::linux_platform {
 
 namespace {
 
-// Only the first word of a command line is looked at.
-constexpr std::size_t kCommandLineLimit = 4096;
-
 // Counted from the state field, the first one after the name.
 constexpr std::size_t kStartTimeField = 19;
 
@@ -47,7 +44,7 @@ std::string completedName(int procDirectory, pid_t pid, std::string_view kernelN
     // Not ours to read (another user's process) or a different file: the command line is
     // readable by all.
     std::string commandLine;
-    readFileAt(procDirectory, procPath(pid, "cmdline").c_str(), commandLine, kCommandLineLimit);
+    readFileAt(procDirectory, procPath(pid, "cmdline").c_str(), commandLine);
     return std::string(completeKernelName(kernelName, {}, commandFileName(commandLine)));
   }
   return std::string(name);
@@ -151,7 +148,7 @@ bool readProcessTable(int procDirectory, std::vector<ProcessEntry>& table,
   std::string name;
   ClosingBatch closing;
   for (const NumberedEntry& process : processes) {
-    if (!readFileAt(procDirectory, procPath(process.number, "comm").c_str(), name, closing) ||
+    if (!readRecordAt(procDirectory, procPath(process.number, "comm").c_str(), name, closing) ||
         name.empty()) {
       continue;  // ended since the listing
     }
