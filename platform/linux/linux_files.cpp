@@ -20,20 +20,41 @@ constexpr std::size_t kDirectoryBufferSize = 32 * 1024;
 // Far below the 1024 descriptors a process may usually hold.
 constexpr std::size_t kClosingBatchSize = 64;
 
-bool parseEntryNumber(std::string_view name, pid_t& number) {
-  if (name.empty() || name[0] < '1' || name[0] > '9') {
+// The kernel's page on most architectures; a larger page only makes the first read ask for less
+// than the kernel would hand over, which the reader follows up like any other read.
+constexpr std::size_t kPageSize = 4096;
+
+// "<prefix>N" with N a decimal number without leading zeros ("0" itself is one).
+bool parseEntryNumber(std::string_view name, std::string_view prefix, pid_t& number) {
+  if (!name.starts_with(prefix)) {
     return false;
   }
-  auto [end, error] = std::from_chars(name.data(), name.data() + name.size(), number);
-  return error == std::errc() && end == name.data() + name.size();
+  const std::string_view digits = name.substr(prefix.size());
+  if (digits.empty() || digits[0] < '0' || digits[0] > '9' ||
+      (digits[0] == '0' && digits.size() > 1)) {
+    return false;
+  }
+  auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), number);
+  return error == std::errc() && end == digits.data() + digits.size();
 }
 
-bool readOpenedFile(int fd, std::string& contents, std::size_t limit) {
-  // One page covers every file read on the hot path (a name, a CPU list) in one read(2).
-  char chunk[4096];
-  while (contents.size() < limit) {
-    std::size_t asked = std::min(sizeof chunk, limit - contents.size());
-    ssize_t got = read(fd, chunk, asked);
+int openForReading(int directory, const char* path) {
+  return openat(directory, path, O_RDONLY | O_CLOEXEC | O_NOCTTY);
+}
+
+// How far a read goes: to the end of the file, or, for a file the kernel generates whole, to
+// the end of a first read that did not fill its buffer.
+enum class ReadUntil { End, ShortFirstRead };
+
+// Appends the rest of the file to `contents`, which is empty on entry. The buffer of one page
+// covers every file read on the hot path (a name, a stat line, a CPU list) in one read(2).
+bool readOpenedFile(int fd, std::string& contents, std::size_t limit, ReadUntil until) {
+  char chunk[kPageSize];
+  bool first = true;
+  while (true) {
+    // One byte past the limit tells a file of exactly `limit` bytes from a longer one.
+    const std::size_t asked = std::min(sizeof chunk - 1, limit - contents.size()) + 1;
+    const ssize_t got = read(fd, chunk, asked);
     if (got < 0 && errno == EINTR) {
       continue;
     }
@@ -41,32 +62,45 @@ bool readOpenedFile(int fd, std::string& contents, std::size_t limit) {
       contents.clear();
       return false;
     }
-    contents.append(chunk, static_cast<std::size_t>(got));
-    if (static_cast<std::size_t>(got) < asked) {
-      break;
+    if (got == 0) {
+      return true;
     }
+    contents.append(chunk, static_cast<std::size_t>(got));
+    if (contents.size() > limit) {
+      contents.clear();  // a cut list or mask would parse as a wrong set
+      return false;
+    }
+    if (until == ReadUntil::ShortFirstRead && first && static_cast<std::size_t>(got) < asked) {
+      return true;
+    }
+    first = false;
   }
-  return true;
 }
 
 }  // namespace
 
 UniqueFd::~UniqueFd() {
-  if (fd_ >= 0) {
-    close(fd_);
-  }
+  reset();
 }
 
 UniqueFd::UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
 
 UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
   if (this != &other) {
-    if (fd_ >= 0) {
-      close(fd_);
-    }
-    fd_ = std::exchange(other.fd_, -1);
+    reset(other.release());
   }
   return *this;
+}
+
+void UniqueFd::reset(int fd) {
+  if (fd_ >= 0) {
+    close(fd_);
+  }
+  fd_ = fd;
+}
+
+int UniqueFd::release() {
+  return std::exchange(fd_, -1);
 }
 
 ClosingBatch::~ClosingBatch() {
@@ -102,33 +136,34 @@ void ClosingBatch::closeAll() {
 
 bool readFileAt(int directory, const char* path, std::string& contents, std::size_t limit) {
   contents.clear();
-  UniqueFd file(openat(directory, path, O_RDONLY | O_CLOEXEC | O_NOCTTY));
-  return file.valid() && readOpenedFile(file.get(), contents, limit);
+  const UniqueFd file(openForReading(directory, path));
+  return file.valid() && readOpenedFile(file.get(), contents, limit, ReadUntil::End);
 }
 
-bool readFileAt(int directory, const char* path, std::string& contents, ClosingBatch& closing,
-                std::size_t limit) {
+bool readRecordAt(int directory, const char* path, std::string& contents, ClosingBatch& closing,
+                  std::size_t limit) {
   contents.clear();
-  int fd = openat(directory, path, O_RDONLY | O_CLOEXEC | O_NOCTTY);
+  int fd = openForReading(directory, path);
   if (fd < 0 && errno == EMFILE) {
     // The batch may be what holds the last free descriptors.
     closing.closeAll();
-    fd = openat(directory, path, O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    fd = openForReading(directory, path);
   }
   if (fd < 0) {
     return false;
   }
   // Read before handing over: a full batch closes every descriptor it holds, this one included.
-  const bool read = readOpenedFile(fd, contents, limit);
+  const bool read = readOpenedFile(fd, contents, limit, ReadUntil::ShortFirstRead);
   closing.add(fd);
   return read;
 }
 
-bool listNumberedEntries(int directory, std::vector<NumberedEntry>& entries) {
+bool listNumberedEntries(int directory, std::string_view prefix,
+                         std::vector<NumberedEntry>& entries) {
   entries.clear();
   std::vector<char> buffer(kDirectoryBufferSize);
   while (true) {
-    ssize_t got = getdents64(directory, buffer.data(), buffer.size());
+    const ssize_t got = getdents64(directory, buffer.data(), buffer.size());
     if (got < 0 && errno == EINTR) {
       continue;
     }
@@ -142,7 +177,7 @@ bool listNumberedEntries(int directory, std::vector<NumberedEntry>& entries) {
       const auto* entry = reinterpret_cast<const dirent64*>(buffer.data() + at);
       at += entry->d_reclen;
       NumberedEntry numbered;
-      if (parseEntryNumber(entry->d_name, numbered.number)) {
+      if (parseEntryNumber(entry->d_name, prefix, numbered.number)) {
         numbered.inode = entry->d_ino;
         entries.push_back(numbered);
       }

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace vellicor::linux_platform {
@@ -24,6 +25,10 @@ class UniqueFd {
 
   bool valid() const { return fd_ >= 0; }
   int get() const { return fd_; }
+  // Closes the descriptor held, if any, and takes `fd` over (-1: holds none).
+  void reset(int fd = -1);
+  // Gives the descriptor up without closing it.
+  int release();
 
  private:
   int fd_ = -1;
@@ -48,25 +53,42 @@ class ClosingBatch {
   std::vector<int> fds_;
 };
 
-// Reads the file at `path` below `directory` (an absolute path ignores `directory`) into
-// `contents`, at most `limit` bytes of it. A read that returns less than was asked for ends the
-// file: these files are generated whole on each read, and trusting the short read saves the
-// extra read(2) that would only confirm the end. False when the file cannot be opened or read.
-bool readFileAt(int directory, const char* path, std::string& contents,
-                std::size_t limit = std::size_t{1} << 20);
-// The same, leaving the descriptor to `closing`.
-bool readFileAt(int directory, const char* path, std::string& contents, ClosingBatch& closing,
-                std::size_t limit = std::size_t{1} << 20);
+// Larger than any file the program reads whole, small enough to refuse garbage quickly.
+constexpr std::size_t kDefaultFileLimit = std::size_t{1} << 20;
 
-// A directory entry named by a positive decimal number: a process in /proc, a thread in
-// /proc/PID/task.
+// Reads the whole file at `path` below `directory` (an absolute path ignores `directory`) into
+// `contents`, reading until read(2) reports the end: /proc hands out many files (mountinfo,
+// status, cmdline) a record or a page at a time, so a short read says nothing about the end.
+// False when the file cannot be opened or read, or holds more than `limit` bytes; `contents` is
+// then empty, never a cut file.
+bool readFileAt(int directory, const char* path, std::string& contents,
+                std::size_t limit = kDefaultFileLimit);
+
+// Reads a file that the kernel generates whole on each read, leaving the descriptor to
+// `closing`: /proc/PID/comm and /proc/PID/stat, and sysfs attributes. When the first read
+// returns less than a page, that was the whole file, and the read(2) that would only confirm
+// the end is saved; a first read that fills the page is followed to the end like readFileAt.
+// The same failures as readFileAt.
+bool readRecordAt(int directory, const char* path, std::string& contents, ClosingBatch& closing,
+                  std::size_t limit = kDefaultFileLimit);
+
+// A directory entry named by a decimal number, possibly after a fixed prefix: a process in
+// /proc, a thread in /proc/PID/task, "cpu3" or "node1" in sysfs.
 struct NumberedEntry {
   pid_t number = 0;
   ino_t inode = 0;
 };
 
-// Lists the numbered entries of `directory` from its current position to its end, in the
-// order the kernel gives them. False when the directory cannot be read.
-bool listNumberedEntries(int directory, std::vector<NumberedEntry>& entries);
+// Lists the entries of `directory` named "<prefix>N", N a decimal number written without
+// leading zeros, from the directory's current position to its end, in the order the kernel gives
+// them. Lists through the descriptor itself with getdents64: opendir would add a second open and
+// its bookkeeping calls. False when the directory cannot be read.
+bool listNumberedEntries(int directory, std::string_view prefix,
+                         std::vector<NumberedEntry>& entries);
+
+// The entries named by a number alone: the processes of /proc, the threads of /proc/PID/task.
+inline bool listNumberedEntries(int directory, std::vector<NumberedEntry>& entries) {
+  return listNumberedEntries(directory, {}, entries);
+}
 
 }  // namespace vellicor::linux_platform

@@ -4,7 +4,6 @@
 #include <linux/capability.h>
 #include <sched.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -14,6 +13,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "platform/linux/capabilities.h"
 #include "platform/linux/cpu_list.h"
 #include "platform/linux/linux_files.h"
 
@@ -113,11 +113,7 @@ std::string_view trimLineEnd(std::string_view text) {
 CallerRights readCallerRights() {
   CallerRights rights;
   rights.effectiveUid = geteuid();
-  __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
-  __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
-  if (syscall(SYS_capget, &header, data) == 0) {
-    rights.hasSysNice = (data[CAP_SYS_NICE / 32].effective & (1u << (CAP_SYS_NICE % 32))) != 0;
-  }
+  rights.hasSysNice = hasEffectiveCapability(CAP_SYS_NICE);
   return rights;
 }
 
@@ -134,7 +130,8 @@ AccessCheck checkProcessAccess(int procDirectory, pid_t pid, const ProcessIdenti
   if (enumerated != nullptr && directory.st_ino != enumerated->procInode) {
     std::string stat;
     std::uint64_t startTime = 0;
-    if (!readFileAt(procDirectory, procPath(pid, "stat").c_str(), stat) ||
+    ClosingBatch closing;
+    if (!readRecordAt(procDirectory, procPath(pid, "stat").c_str(), stat, closing) ||
         !parseStartTime(stat, startTime) || startTime >= enumerated->latestStartTime) {
       return AccessCheck::Gone;
     }
@@ -312,16 +309,21 @@ std::optional<AffinityMask> ProcessAffinity::readCpusetFile(const std::string& c
   return std::nullopt;
 }
 
-const ProcessAffinity::CpusetHierarchy& ProcessAffinity::hierarchy() {
+const CpusetHierarchy& ProcessAffinity::hierarchy() {
   if (!hierarchy_) {
-    hierarchy_.emplace(CpusetHierarchy{});
-    std::string mountInfo;
-    if (readFileAt(procDirectory_, "self/mountinfo", mountInfo)) {
-      hierarchy_->found = findCpusetMount(mountInfo, hierarchy_->unified, hierarchy_->mountPoint,
-                                          hierarchy_->mountRoot);
-    }
+    hierarchy_ = readCpusetHierarchy(procDirectory_);
   }
   return *hierarchy_;
+}
+
+CpusetHierarchy readCpusetHierarchy(int procDirectory) {
+  CpusetHierarchy cpusets;
+  std::string mountInfo;
+  if (readFileAt(procDirectory, "self/mountinfo", mountInfo)) {
+    cpusets.found =
+        findCpusetMount(mountInfo, cpusets.unified, cpusets.mountPoint, cpusets.mountRoot);
+  }
+  return cpusets;
 }
 
 bool findCpusetMount(std::string_view mountInfo, bool& unified, std::string& mountPoint,

@@ -32,6 +32,17 @@ enum class AccessCheck { Allowed, Gone, Denied };
 AccessCheck checkProcessAccess(int procDirectory, pid_t pid, const ProcessIdentity* enumerated,
                                const CallerRights& rights);
 
+// Where this process sees the cgroup hierarchy that carries the cpuset controller.
+struct CpusetHierarchy {
+  bool found = false;
+  bool unified = false;  // cgroup v2
+  std::string mountPoint;
+  std::string mountRoot;  // the cgroup mounted there, a prefix of the paths in /proc/PID/cpuset
+};
+
+// Reads the hierarchy from /proc/self/mountinfo below `procDirectory`.
+CpusetHierarchy readCpusetHierarchy(int procDirectory);
+
 // Reads and sets masks for one run, remembering what does not change within it: the online
 // processors and the processors of each cpuset.
 class ProcessAffinity {
@@ -48,13 +59,6 @@ class ProcessAffinity {
   bool setProcessMask(pid_t pid, AffinityMask mask);
 
  private:
-  struct CpusetHierarchy {
-    bool found = false;
-    bool unified = false;  // cgroup v2
-    std::string mountPoint;
-    std::string mountRoot;  // the cgroup mounted there, a prefix of the paths in /proc/PID/cpuset
-  };
-
   AffinityMask onlineMask();
   std::optional<AffinityMask> cpusetMask(pid_t pid);
   std::optional<AffinityMask> readCpusetFile(const std::string& cgroupPath);

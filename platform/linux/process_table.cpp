@@ -17,9 +17,6 @@ namespace vellicor::linux_platform {
 
 namespace {
 
-// Only the first word of a command line is looked at.
-constexpr std::size_t kCommandLineLimit = 4096;
-
 // Counted from the state field, the first one after the name.
 constexpr std::size_t kStartTimeField = 19;
 
@@ -49,7 +46,7 @@ std::string completedName(int procDirectory, pid_t pid, std::string_view kernelN
     // Not ours to read (another user's process) or a different file: the command line is
     // readable by all.
     std::string commandLine;
-    readFileAt(procDirectory, procPath(pid, "cmdline").c_str(), commandLine, kCommandLineLimit);
+    readFileAt(procDirectory, procPath(pid, "cmdline").c_str(), commandLine);
     return std::string(completeKernelName(kernelName, {}, commandFileName(commandLine)));
   }
   return std::string(name);
@@ -90,7 +87,7 @@ bool isProcessLeader(int procDirectory, pid_t pid) {
 bool addProcess(int procDirectory, pid_t pid, ino_t procInode, std::uint64_t listed,
                 std::string& name, ClosingBatch& closing, std::vector<ProcessEntry>& table,
                 std::vector<ProcessIdentity>& identities) {
-  if (!readFileAt(procDirectory, procPath(pid, "comm").c_str(), name, closing) || name.empty()) {
+  if (!readRecordAt(procDirectory, procPath(pid, "comm").c_str(), name, closing) || name.empty()) {
     return false;
   }
   name.pop_back();  // the line feed the kernel adds

@@ -7,7 +7,6 @@
 #include <sys/ptrace.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -19,6 +18,7 @@
 #include <vector>
 
 #include "common/utf8.h"
+#include "platform/linux/capabilities.h"
 #include "platform/linux/command_line.h"
 
 extern char** environ;
@@ -101,16 +101,6 @@ bool gainsPrivilegesOnExec(const std::string& path) {
   return getxattr(path.c_str(), "security.capability", nullptr, 0) >= 0;
 }
 
-bool hasEffectiveCapability(int capability) {
-  __user_cap_header_struct header{};
-  header.version = _LINUX_CAPABILITY_VERSION_3;
-  __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
-  if (syscall(SYS_capget, &header, data) != 0) {
-    return false;
-  }
-  return (data[capability / 32].effective & (1u << (capability % 32))) != 0;
-}
-
 void setProcessName(const std::string& path, char (&name)[16]) {
   std::size_t slash = path.rfind('/');
   std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
@@ -183,13 +173,6 @@ int waitForExec(pid_t pid, int fd) {
 
 }  // namespace
 
-void SuspendedLaunch::OwnedFd::reset(int fd) {
-  if (fd_ >= 0) {
-    close(fd_);
-  }
-  fd_ = fd;
-}
-
 SuspendedLaunch::~SuspendedLaunch() {
   resume();
 }
@@ -241,14 +224,14 @@ bool SuspendedLaunch::start(std::wstring_view command) {
   gate_.reset(ends[0]);
   if (pid < 0) {
     error_ = errno;
-    gate_.reset(-1);
+    gate_.reset();
     return false;
   }
   pid_ = pid;
   if (!waitForGate(pid, gate_.get())) {
     error_ = ECHILD;
     pid_ = -1;
-    gate_.reset(-1);
+    gate_.reset();
     return false;
   }
 
@@ -256,7 +239,7 @@ bool SuspendedLaunch::start(std::wstring_view command) {
     char go = 1;
     send(gate_.get(), &go, 1, MSG_NOSIGNAL);
     error_ = waitForExec(pid, gate_.get());
-    gate_.reset(-1);
+    gate_.reset();
     if (error_ != 0) {
       pid_ = -1;
       return false;
@@ -276,7 +259,7 @@ void SuspendedLaunch::resume() {
   } else if (hold_ == Hold::kBeforeExec) {
     char go = 1;
     send(gate_.get(), &go, 1, MSG_NOSIGNAL);
-    gate_.reset(-1);
+    gate_.reset();
   }
   hold_ = Hold::kNone;
 }

@@ -16,6 +16,8 @@
 
 #include <string_view>
 
+#include "platform/linux/linux_files.h"
+
 namespace vellicor::linux_platform {
 
 class SuspendedLaunch {
@@ -34,20 +36,6 @@ class SuspendedLaunch {
   void resume();
 
  private:
-  // A file descriptor with one owner.
-  class OwnedFd {
-   public:
-    OwnedFd() = default;
-    ~OwnedFd() { reset(-1); }
-    OwnedFd(const OwnedFd&) = delete;
-    OwnedFd& operator=(const OwnedFd&) = delete;
-    int get() const { return fd_; }
-    void reset(int fd);
-
-   private:
-    int fd_ = -1;
-  };
-
   // Where the child is held: traced at the stop after exec, or waiting before exec until the
   // gate opens.
   enum class Hold { kNone, kAfterExec, kBeforeExec };
@@ -57,7 +45,7 @@ class SuspendedLaunch {
   // Our end of the socket pair the child waits on before exec and reports a failed exec through.
   // The child goes on when a byte arrives or when every copy of this end is closed, so the death
   // of this process releases it too.
-  OwnedFd gate_;
+  UniqueFd gate_;
   int error_ = 0;
 };
 

@@ -1,14 +1,13 @@
 #include "platform/linux/sysfs_topology.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <bit>
-#include <cerrno>
 #include <charconv>
 #include <cstddef>
+#include <string>
 #include <string_view>
 #include <utility>
 
@@ -24,55 +23,23 @@ namespace {
 // longer file is not a topology file.
 constexpr std::size_t kFileLimit = std::size_t{1} << 23;
 
-// One page at least on every architecture, so an attribute that comes back shorter than this in
-// the first read has been handed over whole.
-constexpr std::size_t kFirstReadSize = 4096;
-
-// Owns the one buffer that every file of a scan is read into. Unlike readFileAt it reads an
-// attribute longer than a page to its end (sysfs hands those over a page per read) and refuses,
-// rather than cuts, a file over the limit: a cut mask or list would parse as a wrong set.
+// The one buffer every file of a scan is read into, and the descriptors of the files read,
+// closed together at the end of the scan.
 struct FileReader {
-  std::vector<char> buffer = std::vector<char>(kFirstReadSize);
+  std::string contents;
+  ClosingBatch closing;
 
   // Reads `path` (relative to `directory`) and returns its bytes through `text`, which stays
-  // valid until the next read. False when the file is missing, unreadable or absurdly long.
-  bool read(int directory, const char* path, std::string_view& text);
-};
-
-bool FileReader::read(int directory, const char* path, std::string_view& text) {
-  const UniqueFd file(openat(directory, path, O_RDONLY | O_CLOEXEC));
-  if (!file.valid()) {
-    return false;
-  }
-  std::size_t used = 0;
-  while (true) {
-    if (used == buffer.size()) {
-      if (buffer.size() >= kFileLimit) {
-        return false;
-      }
-      buffer.resize(buffer.size() * 2);
-    }
-    const ssize_t got = ::read(file.get(), buffer.data() + used, buffer.size() - used);
-    if (got < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
+  // valid until the next read. An attribute is generated whole, so the usual one shorter than a
+  // page costs one read(2). False when the file is missing, unreadable or absurdly long.
+  bool read(int directory, const char* path, std::string_view& text) {
+    if (!readRecordAt(directory, path, contents, closing, kFileLimit)) {
       return false;
     }
-    if (got == 0) {
-      break;
-    }
-    used += static_cast<std::size_t>(got);
-    // sysfs produces a whole attribute in the first read when it fits a page; skipping the read
-    // that would only report the end saves a system call per file on the hot path. Larger
-    // attributes arrive a page at a time, so those are read to the end.
-    if (used < kFirstReadSize) {
-      break;
-    }
+    text = contents;
+    return true;
   }
-  text = std::string_view(buffer.data(), used);
-  return true;
-}
+};
 
 // Builds "<prefix><number><middle><leaf>" in a fixed buffer: the paths are short and this runs
 // once per CPU, so it avoids an allocation each time. Overlong parts are cut, which only makes
@@ -99,36 +66,16 @@ class PathBuilder {
   char text_[128] = {};
 };
 
-bool parseEntryNumber(std::string_view name, std::string_view prefix, unsigned& number) {
-  if (name.size() <= prefix.size() || name.substr(0, prefix.size()) != prefix) {
-    return false;
-  }
-  const std::string_view digits = name.substr(prefix.size());
-  const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), number);
-  return error == std::errc() && end == digits.data() + digits.size() && number < kCpuLimit;
-}
-
-// The numbers N of the entries named "<prefix>N" in `directory`, in ascending order. Lists
-// through the descriptor itself with getdents64: opendir would add a second open and its
-// bookkeeping calls, and the descriptor's position does not matter to the openat calls made
-// through it.
-std::vector<unsigned> listNumberedEntries(int directory, std::string_view prefix) {
+// The numbers N of the entries named "<prefix>N" in `directory`, in ascending order. The
+// descriptor's position does not matter to the openat calls made through it.
+std::vector<unsigned> entryNumbers(int directory, std::string_view prefix) {
+  std::vector<NumberedEntry> entries;
+  // A directory that cannot be read to its end still offers what was listed.
+  listNumberedEntries(directory, prefix, entries);
   std::vector<unsigned> numbers;
-  std::vector<std::uint64_t> buffer(2048);  // 8-byte words keep the entries aligned
-  const std::size_t bufferBytes = buffer.size() * sizeof(std::uint64_t);
-  while (true) {
-    const ssize_t got = getdents64(directory, buffer.data(), bufferBytes);
-    if (got <= 0) {
-      break;
-    }
-    const char* const bytes = reinterpret_cast<const char*>(buffer.data());
-    for (std::size_t offset = 0; offset < static_cast<std::size_t>(got);) {
-      const auto* entry = reinterpret_cast<const struct dirent64*>(bytes + offset);
-      unsigned number = 0;
-      if (parseEntryNumber(entry->d_name, prefix, number)) {
-        numbers.push_back(number);
-      }
-      offset += entry->d_reclen;
+  for (const NumberedEntry& entry : entries) {
+    if (static_cast<unsigned>(entry.number) < kCpuLimit) {
+      numbers.push_back(static_cast<unsigned>(entry.number));
     }
   }
   std::sort(numbers.begin(), numbers.end());
@@ -168,7 +115,7 @@ CpuSet readOnlineCpus(int cpuDirectory, FileReader& reader) {
   }
   // Old kernels lack the summary file: ask every CPU directory instead.
   online.words.clear();
-  for (unsigned cpu : listNumberedEntries(cpuDirectory, "cpu")) {
+  for (unsigned cpu : entryNumbers(cpuDirectory, "cpu")) {
     if (cpuIsOnline(cpuDirectory, cpu, reader)) {
       online.insert(cpu);
     }
@@ -257,9 +204,8 @@ std::vector<CpuSet> readNumaNodes(int rootDirectory, const CpuSet& online, FileR
   std::vector<CpuSet> nodes;
   const UniqueFd nodeDirectory(
       openat(rootDirectory, "sys/devices/system/node", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  const std::vector<unsigned> indexes = nodeDirectory.valid()
-                                            ? listNumberedEntries(nodeDirectory.get(), "node")
-                                            : std::vector<unsigned>();
+  const std::vector<unsigned> indexes =
+      nodeDirectory.valid() ? entryNumbers(nodeDirectory.get(), "node") : std::vector<unsigned>();
   if (indexes.empty()) {
     nodes.push_back(online);
     return nodes;
@@ -314,7 +260,7 @@ bool readSysfsTopology(const std::string& rootDirectory, std::vector<TopologyRec
 
   lseek(cpuDirectory.get(), 0, SEEK_SET);
   CpuSet withDirectory;
-  for (unsigned cpu : listNumberedEntries(cpuDirectory.get(), "cpu")) {
+  for (unsigned cpu : entryNumbers(cpuDirectory.get(), "cpu")) {
     withDirectory.insert(cpu);
   }
   const std::vector<CpuSet> cores = groupBySiblings(cpuDirectory.get(), online, withDirectory,

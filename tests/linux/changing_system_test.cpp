@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "app/run.h"
+#include "cgroup_cpuset.h"
 #include "child_process.h"
 #include "common/utf8.h"
 #include "platform/linux/cpu_list.h"
@@ -38,6 +39,7 @@
 namespace vellicor::linux_platform {
 namespace {
 
+using linux_test::CgroupCpuset;
 using linux_test::ChildProcess;
 using linux_test::threadMask;
 using simulated::CapturedOutput;
@@ -373,48 +375,11 @@ TEST_F(ChangingSystem, AKernelThreadThatRefusesIsReportedAndKeepsItsMask) {
   EXPECT_EQ(threadMask(thread), before);
 }
 
-// A cpuset of the cgroup v1 hierarchy, removed with the object.
-class CgroupCpuset {
- public:
-  explicit CgroupCpuset(const std::string& cpus) {
-    const std::filesystem::path hierarchy = "/sys/fs/cgroup/cpuset";
-    const std::string mems = linux_test::readWholeFile(hierarchy / "cpuset.mems");
-    path_ = hierarchy / ("vellicor-changing-" + std::to_string(getpid()));
-    if (mems.empty() || mkdir(path_.c_str(), 0755) != 0) {
-      path_.clear();
-      return;
-    }
-    if (!write("cpuset.cpus", cpus) || !write("cpuset.mems", mems)) {
-      rmdir(path_.c_str());
-      path_.clear();
-    }
-  }
-  ~CgroupCpuset() {
-    if (!path_.empty()) {
-      rmdir(path_.c_str());
-    }
-  }
-  CgroupCpuset(const CgroupCpuset&) = delete;
-  CgroupCpuset& operator=(const CgroupCpuset&) = delete;
-
-  bool created() const { return !path_.empty(); }
-  bool add(pid_t pid) { return write("cgroup.procs", std::to_string(pid)); }
-
- private:
-  bool write(const char* file, const std::string& text) {
-    std::ofstream stream(path_ / file);
-    stream << text;
-    stream.flush();
-    return static_cast<bool>(stream);
-  }
-  std::filesystem::path path_;
-};
-
 // A cpuset of the highest processor: a request for every processor is narrowed to it, and a
 // request for processors outside it only shows the process.
 TEST_F(ChangingSystem, ACpusetNarrowsTheRequestToItsProcessors) {
   const AffinityMask highest = std::bit_floor(online_);
-  CgroupCpuset cpuset(std::to_string(std::countr_zero(highest)));
+  CgroupCpuset cpuset("vellicor-changing", std::to_string(std::countr_zero(highest)));
   if (!cpuset.created()) {
     GTEST_SKIP() << "no cgroup v1 cpuset hierarchy to confine a process in";
   }

@@ -2,16 +2,19 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstddef>
 #include <fstream>
 #include <string>
 #include <vector>
 
 #include "child_process.h"
+#include "mount_namespace.h"
 
 namespace vellicor::linux_platform {
 namespace {
@@ -87,7 +90,7 @@ TEST(ClosingBatch, ClosesWhatItHoldsWhenAskedAndStaysUsable) {
   EXPECT_FALSE(isOpen(second));
 }
 
-TEST(ReadFileAtWithBatch, ReadsTheFileAndLeavesTheDescriptorToTheBatch) {
+TEST(ReadRecordAt, ReadsTheFileAndLeavesTheDescriptorToTheBatch) {
   TemporaryDirectory directory;
   ASSERT_FALSE(directory.path().empty());
   const std::string path = (directory.path() / "name").string();
@@ -99,7 +102,7 @@ TEST(ReadFileAtWithBatch, ReadsTheFileAndLeavesTheDescriptorToTheBatch) {
   std::string contents;
   {
     ClosingBatch batch;
-    ASSERT_TRUE(readFileAt(AT_FDCWD, path.c_str(), contents, batch));
+    ASSERT_TRUE(readRecordAt(AT_FDCWD, path.c_str(), contents, batch));
     EXPECT_EQ(contents, "sleep\n");
     EXPECT_TRUE(isOpen(next));
   }
@@ -107,7 +110,7 @@ TEST(ReadFileAtWithBatch, ReadsTheFileAndLeavesTheDescriptorToTheBatch) {
 }
 
 // A batch that fills up closes what it holds; the file being read must not be among them.
-TEST(ReadFileAtWithBatch, EveryReadGivesItsFileAcrossFullBatches) {
+TEST(ReadRecordAt, EveryReadGivesItsFileAcrossFullBatches) {
   TemporaryDirectory directory;
   ASSERT_FALSE(directory.path().empty());
   const int files = 200;
@@ -118,21 +121,21 @@ TEST(ReadFileAtWithBatch, EveryReadGivesItsFileAcrossFullBatches) {
   std::string contents;
   for (int i = 0; i < files; ++i) {
     const std::string path = (directory.path() / std::to_string(i)).string();
-    ASSERT_TRUE(readFileAt(AT_FDCWD, path.c_str(), contents, batch)) << "read " << i;
+    ASSERT_TRUE(readRecordAt(AT_FDCWD, path.c_str(), contents, batch)) << "read " << i;
     EXPECT_EQ(contents, "file " + std::to_string(i));
   }
 }
 
-TEST(ReadFileAtWithBatch, FailsForAMissingFileAndLeavesNothingOpen) {
+TEST(ReadRecordAt, FailsForAMissingFileAndLeavesNothingOpen) {
   std::string contents = "stale";
   ClosingBatch batch;
-  EXPECT_FALSE(readFileAt(AT_FDCWD, "/proc/0/comm", contents, batch));
+  EXPECT_FALSE(readRecordAt(AT_FDCWD, "/proc/0/comm", contents, batch));
   EXPECT_EQ(contents, "");
 }
 
 // A process close to its descriptor limit must still read every file: the batch gives its
 // descriptors back when the kernel has no more to hand out.
-TEST(ReadFileAtWithBatch, KeepsReadingAtTheDescriptorLimit) {
+TEST(ReadRecordAt, KeepsReadingAtTheDescriptorLimit) {
   ChildProcess child = ChildProcess::run([] {
     const int lowestFree = openNull();
     close(lowestFree);
@@ -145,7 +148,7 @@ TEST(ReadFileAtWithBatch, KeepsReadingAtTheDescriptorLimit) {
     ClosingBatch batch;
     std::string contents;
     for (int i = 0; i < 200; ++i) {
-      if (!readFileAt(AT_FDCWD, "/proc/self/comm", contents, batch) || contents.empty()) {
+      if (!readRecordAt(AT_FDCWD, "/proc/self/comm", contents, batch) || contents.empty()) {
         _exit(1);
       }
     }
@@ -155,6 +158,132 @@ TEST(ReadFileAtWithBatch, KeepsReadingAtTheDescriptorLimit) {
   const int status = child.wait();
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 0) << "1: a read failed; 2: no lower limit could be set";
+}
+
+struct LimitCase {
+  const char* name;
+  std::size_t size;
+  std::size_t limit;
+  bool read;  // else refused, with nothing kept
+};
+
+class FileLimits : public testing::TestWithParam<LimitCase> {};
+
+// Both readers take a file of up to `limit` bytes whole, NUL bytes and all, and refuse a longer
+// one rather than cut it: a cut CPU list would parse as a smaller set.
+TEST_P(FileLimits, TakeAFileWholeOrNotAtAll) {
+  const LimitCase& row = GetParam();
+  TemporaryDirectory directory;
+  ASSERT_FALSE(directory.path().empty());
+  const std::string path = (directory.path() / "file").string();
+  std::string file(row.size, '\0');
+  for (std::size_t i = 0; i < file.size(); ++i) {
+    file[i] = static_cast<char>(i % 7 == 6 ? '\0' : 'a' + i % 26);
+  }
+  std::ofstream(path, std::ios::binary) << file;
+  const std::string expected = row.read ? file : std::string();
+
+  std::string contents = "stale";
+  EXPECT_EQ(readFileAt(AT_FDCWD, path.c_str(), contents, row.limit), row.read);
+  EXPECT_TRUE(contents == expected) << "readFileAt gave " << contents.size() << " bytes";
+
+  contents = "stale";
+  ClosingBatch batch;
+  EXPECT_EQ(readRecordAt(AT_FDCWD, path.c_str(), contents, batch, row.limit), row.read);
+  EXPECT_TRUE(contents == expected) << "readRecordAt gave " << contents.size() << " bytes";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, FileLimits,
+    testing::Values(LimitCase{"empty", 0, 16, true}, LimitCase{"below_the_limit", 15, 16, true},
+                    LimitCase{"at_the_limit", 16, 16, true},
+                    LimitCase{"one_byte_over", 17, 16, false},
+                    LimitCase{"a_page_at_the_limit", 4096, 4096, true},
+                    LimitCase{"a_page_over", 4097, 4096, false},
+                    LimitCase{"pages_below", 3 * 4096 + 5, 4 * 4096, true},
+                    LimitCase{"pages_over", 3 * 4096 + 5, 3 * 4096, false},
+                    LimitCase{"default_limit", 70000, kDefaultFileLimit, true}),
+    [](const testing::TestParamInfo<LimitCase>& info) { return std::string(info.param.name); });
+
+// A process's command line longer than a page: the kernel fills the first read, and the record
+// reader must read on instead of keeping the first page.
+TEST(LongRecords, AreReadPastTheFirstPage) {
+  std::vector<std::string> arguments{"sleep", "1000"};
+  std::string expected = "sleep";
+  expected.push_back('\0');
+  expected.append("1000");
+  expected.push_back('\0');
+  for (int i = 0; i < 3000; ++i) {
+    arguments.push_back("0");  // sleep adds its arguments up
+    expected.append(1, '0');
+    expected.push_back('\0');
+  }
+  ChildProcess child = ChildProcess::execute("/bin/sleep", arguments);
+  ASSERT_TRUE(child.started());
+  const std::string path = "/proc/" + std::to_string(child.pid()) + "/cmdline";
+  ASSERT_GT(expected.size(), std::size_t{4096});
+
+  std::string contents;
+  ClosingBatch batch;
+  ASSERT_TRUE(readRecordAt(AT_FDCWD, path.c_str(), contents, batch));
+  EXPECT_TRUE(contents == expected) << contents.size() << " bytes of " << expected.size();
+  ASSERT_TRUE(readFileAt(AT_FDCWD, path.c_str(), contents));
+  EXPECT_TRUE(contents == expected) << contents.size() << " bytes of " << expected.size();
+}
+
+// What a child in a mount namespace of its own found; the set-up failures come last.
+enum MountTableResult {
+  kWhole = 0,
+  kNotRead,
+  kNotWhole,
+  kTooShortToProve,
+  kNoShortRead,
+  kCannotMount = 100,
+};
+
+// On a machine with many mounts (a container host), the kernel hands /proc/self/mountinfo out a
+// page of records per read: each read but the last is short although the file goes on. Here a
+// mount table of its own, a few hundred tmpfs mounts long, makes that happen on any machine.
+TEST(ShortReads, AMountTableOfManyRecordsIsReadWhole) {
+  if (geteuid() != 0) {
+    GTEST_SKIP() << "needs root to mount";
+  }
+  TemporaryDirectory directory;
+  ASSERT_FALSE(directory.path().empty());
+  ChildProcess child = ChildProcess::run([&] {
+    if (!linux_test::enterPrivateMountNamespace() ||
+        !linux_test::stackMounts(directory.path(), 256) ||
+        mount("vellicor-last", directory.path().c_str(), "tmpfs", 0, "size=4k") != 0) {
+      _exit(kCannotMount);
+    }
+    const std::string table = linux_test::readMountTable();
+    if (table.size() <= linux_test::kMountTableShortReadDepth) {
+      _exit(kTooShortToProve);
+    }
+    char page[4096];
+    const UniqueFd file(open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC));
+    if (read(file.get(), page, sizeof page) == static_cast<ssize_t>(sizeof page)) {
+      _exit(kNoShortRead);
+    }
+    std::string contents;
+    if (!readFileAt(AT_FDCWD, "/proc/self/mountinfo", contents)) {
+      _exit(kNotRead);
+    }
+    // The last mount made is the table's last line.
+    _exit(contents == table && contents.ends_with(" vellicor-last rw,size=4k\n") ? kWhole
+                                                                                 : kNotWhole);
+  });
+  ASSERT_TRUE(child.started());
+  const int status = child.wait();
+  ASSERT_TRUE(WIFEXITED(status));
+  if (WEXITSTATUS(status) == kCannotMount) {
+    GTEST_SKIP() << "the kernel refuses a mount namespace or tmpfs mounts here";
+  }
+  if (WEXITSTATUS(status) == kNoShortRead) {
+    GTEST_SKIP() << "this kernel hands the mount table out in full pages: nothing to prove";
+  }
+  EXPECT_EQ(WEXITSTATUS(status), kWhole)
+      << "1: not read; 2: not whole; 3: the test's mount table too short to prove anything";
 }
 
 }  // namespace

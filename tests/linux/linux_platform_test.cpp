@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "cgroup_cpuset.h"
 #include "child_process.h"
 #include "platform/linux/cpu_list.h"
 #include "platform/linux/process_affinity.h"
@@ -24,6 +25,7 @@
 namespace vellicor::linux_platform {
 namespace {
 
+using linux_test::CgroupCpuset;
 using linux_test::ChildProcess;
 using linux_test::TemporaryDirectory;
 using linux_test::threadMask;
@@ -509,42 +511,9 @@ INSTANTIATE_TEST_SUITE_P(
         MountCase{"none", "25 30 0:22 / /proc rw,relatime - proc proc rw\n", false, false, "", ""},
         MountCase{"garbage", "- - -\n\n", false, false, "", ""}));
 
-class CgroupCpuset {
- public:
-  explicit CgroupCpuset(const std::string& cpus) {
-    const std::filesystem::path hierarchy = "/sys/fs/cgroup/cpuset";
-    std::string mems = linux_test::readWholeFile(hierarchy / "cpuset.mems");
-    path_ = hierarchy / ("vellicor-test-" + std::to_string(getpid()));
-    if (mems.empty() || mkdir(path_.c_str(), 0755) != 0) {
-      path_.clear();
-      return;
-    }
-    if (!write("cpuset.cpus", cpus) || !write("cpuset.mems", mems)) {
-      rmdir(path_.c_str());
-      path_.clear();
-    }
-  }
-  ~CgroupCpuset() {
-    if (!path_.empty()) {
-      rmdir(path_.c_str());
-    }
-  }
-  bool created() const { return !path_.empty(); }
-  bool add(pid_t pid) { return write("cgroup.procs", std::to_string(pid)); }
-
- private:
-  bool write(const char* file, const std::string& text) {
-    std::ofstream stream(path_ / file);
-    stream << text;
-    stream.flush();
-    return static_cast<bool>(stream);
-  }
-  std::filesystem::path path_;
-};
-
 TEST_F(LinuxProcesses, AProcessIsOnlyOfferedTheProcessorsOfItsCpuset) {
   const AffinityMask highest = std::bit_floor(onlineMask());
-  CgroupCpuset cpuset(std::to_string(std::countr_zero(highest)));
+  CgroupCpuset cpuset("vellicor-test", std::to_string(std::countr_zero(highest)));
   if (!cpuset.created()) {
     GTEST_SKIP() << "no cgroup v1 cpuset hierarchy to create a cpuset in";
   }

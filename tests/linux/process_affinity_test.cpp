@@ -3,15 +3,18 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pthread.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <bit>
+#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "child_process.h"
+#include "mount_namespace.h"
 #include "platform/linux/cpu_list.h"
 #include "platform/linux/linux_files.h"
 
@@ -132,6 +135,72 @@ TEST_F(SettingProcesses, AProcessThatHasEndedIsNotSet) {
   child.stop();
   ProcessAffinity affinity(proc_.get());
   EXPECT_FALSE(affinity.setProcessMask(pid, otherProcessor()));
+}
+
+// What a child found for the cpuset hierarchy behind a long mount table; set-up failures last.
+enum HierarchyResult {
+  kFound = 0,
+  kNotFound,
+  kOtherHierarchy,
+  kNotFarEnough,
+  kCannotMount = 100,
+};
+
+// On a machine with many mounts the line of the cpuset hierarchy lies pages into
+// /proc/self/mountinfo, which the kernel hands out a page of records per read. In a mount table
+// of its own, a child puts a few hundred mounts before the only cgroup hierarchy and looks for it
+// the way each run does.
+TEST(CpusetHierarchyLookup, FindsTheHierarchyPagesIntoTheMountTable) {
+  if (geteuid() != 0) {
+    GTEST_SKIP() << "needs root to mount";
+  }
+  linux_test::TemporaryDirectory directory;
+  ASSERT_FALSE(directory.path().empty());
+  const std::filesystem::path stack = directory.path() / "stack";
+  const std::filesystem::path cgroups = directory.path() / "cgroup";
+  ASSERT_TRUE(std::filesystem::create_directory(stack));
+  ASSERT_TRUE(std::filesystem::create_directory(cgroups));
+  // The machine's own v1 cpuset hierarchy is mounted once more, else the unified one: never a new
+  // v1 hierarchy, which would take the cpuset controller from the machine's cgroups meanwhile.
+  bool unified = false;
+  std::string mountPoint;
+  std::string mountRoot;
+  const bool version1 =
+      findCpusetMount(linux_test::readMountTable(), unified, mountPoint, mountRoot) && !unified;
+
+  ChildProcess child = ChildProcess::run([&] {
+    if (!linux_test::enterPrivateMountNamespace() || !linux_test::detachCgroupMounts() ||
+        !linux_test::stackMounts(stack, 256)) {
+      _exit(kCannotMount);
+    }
+    const int mounted = version1 ? mount("cgroup", cgroups.c_str(), "cgroup", 0, "cpuset")
+                                 : mount("cgroup2", cgroups.c_str(), "cgroup2", 0, nullptr);
+    if (mounted != 0) {
+      _exit(kCannotMount);
+    }
+    const std::size_t line =
+        linux_test::mountLineOffset(linux_test::readMountTable(), cgroups.string());
+    if (line == std::string::npos || line <= linux_test::kMountTableShortReadDepth) {
+      _exit(kNotFarEnough);
+    }
+    const UniqueFd proc(open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    const CpusetHierarchy found = readCpusetHierarchy(proc.get());
+    if (!found.found) {
+      _exit(kNotFound);
+    }
+    _exit(found.mountPoint == cgroups.string() && found.unified == !version1 &&
+                  found.mountRoot == "/"
+              ? kFound
+              : kOtherHierarchy);
+  });
+  ASSERT_TRUE(child.started());
+  const int status = child.wait();
+  ASSERT_TRUE(WIFEXITED(status));
+  if (WEXITSTATUS(status) == kCannotMount) {
+    GTEST_SKIP() << "the kernel refuses a mount namespace, tmpfs or cgroup mounts here";
+  }
+  EXPECT_EQ(WEXITSTATUS(status), kFound)
+      << "1: not found; 2: another hierarchy found; 3: the test's mount table too short";
 }
 
 }  // namespace

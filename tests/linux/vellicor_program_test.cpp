@@ -3,16 +3,21 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <bit>
 #include <cstdio>
+#include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
+#include "cgroup_cpuset.h"
 #include "child_process.h"
+#include "mount_namespace.h"
 #include "platform/linux/cpu_list.h"
 
 namespace vellicor::linux_platform {
@@ -26,8 +31,10 @@ struct ProgramRun {
 };
 
 // Runs the program with `arguments`; with `readerGone` its standard output is a pipe that
-// nobody reads any more.
-ProgramRun runProgram(const std::vector<std::string>& arguments, bool readerGone = false) {
+// nobody reads any more. `prepare` runs in the child before the program: a result other than 0
+// becomes the exit status instead.
+ProgramRun runProgram(const std::vector<std::string>& arguments, bool readerGone = false,
+                      const std::function<int()>& prepare = {}) {
   ProgramRun run;
   int output[2];
   if (pipe2(output, O_CLOEXEC) != 0) {
@@ -38,6 +45,10 @@ ProgramRun runProgram(const std::vector<std::string>& arguments, bool readerGone
   }
   pid_t pid = fork();
   if (pid == 0) {
+    const int prepared = prepare ? prepare() : 0;
+    if (prepared != 0) {
+      _exit(prepared);
+    }
     dup2(output[1], STDOUT_FILENO);
     std::vector<char*> argv{const_cast<char*>(VELLICOR_BINARY)};
     for (const std::string& argument : arguments) {
@@ -120,6 +131,68 @@ TEST(VellicorProgram, SetsARealProcessAndReportsItInOneLine) {
   EXPECT_EQ(WEXITSTATUS(run.status), 0);
   EXPECT_EQ(run.output, expected);
   EXPECT_EQ(linux_test::threadMask(child.pid()), 1u);
+}
+
+// A process confined to one processor by its cpuset, on a machine whose mount table is so long
+// (a container host) that the line of the cpuset hierarchy lies pages into it: a request for
+// every processor is narrowed to the cpuset's, and the line says what the process really has.
+TEST(VellicorProgram, NarrowsTheRequestToACpusetListedPagesIntoTheMountTable) {
+  CpuSet online;
+  ASSERT_TRUE(parseCpuList(linux_test::readWholeFile("/sys/devices/system/cpu/online"), online));
+  const std::uint64_t all = online.lowWord();
+  if (geteuid() != 0 || std::popcount(all) < 2 || linux_test::threadMask(getpid()) != all) {
+    GTEST_SKIP() << "needs root, two processors and every one of them";
+  }
+  const std::uint64_t highest = std::bit_floor(all);
+  linux_test::CgroupCpuset cpuset("vellicor-program", std::to_string(std::countr_zero(highest)));
+  if (!cpuset.created()) {
+    GTEST_SKIP() << "no cgroup v1 cpuset hierarchy to confine a process in";
+  }
+  linux_test::TemporaryDirectory directory;
+  ASSERT_FALSE(directory.path().empty());
+  const std::filesystem::path stack = directory.path() / "stack";
+  const std::filesystem::path cgroups = directory.path() / "cpuset";
+  ASSERT_TRUE(std::filesystem::create_directory(stack));
+  ASSERT_TRUE(std::filesystem::create_directory(cgroups));
+  // Ended, and so out of the cpuset, before the cpuset is removed.
+  ChildProcess child = namedChild("vl-many-mounts");
+  ASSERT_TRUE(child.started());
+  ASSERT_TRUE(cpuset.add(child.pid()));
+  ASSERT_EQ(linux_test::threadMask(child.pid()), highest);
+
+  constexpr int kCannotMount = 100;
+  constexpr int kNotFarEnough = 101;
+  char request[32];
+  std::snprintf(request, sizeof request, "/x:%llx", static_cast<unsigned long long>(all));
+  ProgramRun run = runProgram({request, "/p", std::to_string(child.pid())}, false, [&] {
+    // The machine's cpuset hierarchy, mounted again after a few hundred other mounts.
+    if (!linux_test::enterPrivateMountNamespace() || !linux_test::detachCgroupMounts() ||
+        !linux_test::stackMounts(stack, 256) ||
+        mount("cgroup", cgroups.c_str(), "cgroup", 0, "cpuset") != 0) {
+      return kCannotMount;
+    }
+    const std::size_t line =
+        linux_test::mountLineOffset(linux_test::readMountTable(), cgroups.string());
+    return line != std::string::npos && line > linux_test::kMountTableShortReadDepth
+               ? 0
+               : kNotFarEnough;
+  });
+  ASSERT_TRUE(WIFEXITED(run.status));
+  if (WEXITSTATUS(run.status) == kCannotMount) {
+    GTEST_SKIP() << "the kernel refuses a mount namespace, tmpfs or cgroup mounts here";
+  }
+  EXPECT_EQ(WEXITSTATUS(run.status), 0) << "101: the test's mount table is too short";
+
+  // As many hexadecimal digits as the processor count needs.
+  const std::size_t width = ((online.count() - 1) >> 2) + 1;
+  char digits[17];
+  std::snprintf(digits, sizeof digits, "%llx", static_cast<unsigned long long>(highest));
+  std::string mask(digits);
+  mask.insert(0, width > mask.size() ? width - mask.size() : 0, '0');
+  const std::string expected = "vl-many-mounts, pid:" + std::to_string(child.pid()) +
+                               ", mask:" + mask + " -> " + mask + "\n";
+  EXPECT_EQ(run.output, expected);
+  EXPECT_EQ(linux_test::threadMask(child.pid()), highest);
 }
 
 }  // namespace
