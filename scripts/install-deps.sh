@@ -4,6 +4,8 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev googletest libbenchmark-dev procps)
+# scripts/package.sh and its test: building the packages, and reading them from the outside.
+packages+=(dpkg-dev zip unzip groff-base man-db file)
 if [[ "${1:-}" == "--windows" ]]; then
   packages+=(g++-mingw-w64-x86-64-posix wine wine64 util-linux)
 fi
