@@ -24,22 +24,6 @@ namespace {
 constexpr std::size_t kMaskBits = 64;
 constexpr int kPassLimit = 64;
 
-// The real user of a process, from the "Uid:" line of /proc/PID/status.
-bool readRealUid(int procDirectory, pid_t pid, uid_t& realUid) {
-  std::string status;
-  if (!readFileAt(procDirectory, procPath(pid, "status").c_str(), status)) {
-    return false;
-  }
-  constexpr std::string_view kUidLine = "\nUid:\t";
-  std::size_t at = status.find(kUidLine);
-  if (at == std::string::npos) {
-    return false;
-  }
-  const char* begin = status.data() + at + kUidLine.size();
-  auto [end, error] = std::from_chars(begin, status.data() + status.size(), realUid);
-  return error == std::errc();
-}
-
 bool threadHasMask(pid_t thread, const cpu_set_t& mask) {
   cpu_set_t current;
   return sched_getaffinity(thread, sizeof current, &current) == 0 && CPU_EQUAL(&current, &mask);
@@ -141,8 +125,8 @@ AccessCheck checkProcessAccess(int procDirectory, pid_t pid, const ProcessIdenti
   if (rights.hasSysNice || directory.st_uid == rights.effectiveUid) {
     return AccessCheck::Allowed;
   }
-  uid_t realUid = 0;
-  if (readRealUid(procDirectory, pid, realUid) && realUid == rights.effectiveUid) {
+  std::uint64_t realUid = 0;
+  if (readStatusNumber(procDirectory, pid, "Uid", realUid) && realUid == rights.effectiveUid) {
     return AccessCheck::Allowed;
   }
   return AccessCheck::Denied;

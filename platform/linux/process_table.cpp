@@ -68,18 +68,9 @@ std::uint64_t bootClockTicks() {
 // Whether `pid` is a process rather than one of its other threads: /proc answers a lookup of any
 // thread's identifier, although its listing shows processes only.
 bool isProcessLeader(int procDirectory, pid_t pid) {
-  std::string status;
-  if (!readFileAt(procDirectory, procPath(pid, "status").c_str(), status)) {
-    return false;
-  }
-  constexpr std::string_view kGroupLine = "\nTgid:\t";
-  std::size_t at = status.find(kGroupLine);
-  if (at == std::string::npos) {
-    return false;
-  }
-  pid_t group = 0;
-  std::string_view digits = std::string_view(status).substr(at + kGroupLine.size());
-  return parseNumber(digits.substr(0, digits.find('\n')), group) && group == pid;
+  std::uint64_t group = 0;
+  return readStatusNumber(procDirectory, pid, "Tgid", group) &&
+         group == static_cast<std::uint64_t>(pid);
 }
 
 // Adds the process `pid` to the table; false when it has ended. `listed` is a moment by which it
@@ -136,6 +127,21 @@ bool parseStartTime(std::string_view statLine, std::uint64_t& startTime) {
     ++field;
   }
   return false;
+}
+
+bool readStatusNumber(int procDirectory, pid_t pid, std::string_view field, std::uint64_t& value) {
+  std::string status;
+  if (!readFileAt(procDirectory, procPath(pid, "status").c_str(), status)) {
+    return false;
+  }
+  std::string line = "\n" + std::string(field) + ":\t";
+  std::size_t at = status.find(line);
+  if (at == std::string::npos) {
+    return false;
+  }
+  const char* begin = status.data() + at + line.size();
+  auto [end, error] = std::from_chars(begin, status.data() + status.size(), value);
+  return error == std::errc() && end != begin;
 }
 
 std::string_view executableFileName(std::string_view exeTarget) {

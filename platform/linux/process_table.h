@@ -37,6 +37,9 @@ std::string procPath(pid_t pid, std::string_view file = {});
 // The start time in a /proc/PID/stat line; false when the line is not a stat line.
 bool parseStartTime(std::string_view statLine, std::uint64_t& startTime);
 
+// The first number of the line "FIELD:" of /proc/PID/status (of "Uid:", the real user).
+bool readStatusNumber(int procDirectory, pid_t pid, std::string_view field, std::uint64_t& value);
+
 // The file name in the target of /proc/PID/exe, without the " (deleted)" the kernel adds for a
 // removed file.
 std::string_view executableFileName(std::string_view exeTarget);
