@@ -5,7 +5,8 @@ set -euo pipefail
 
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev googletest libbenchmark-dev procps)
 if [[ "${1:-}" == "--windows" ]]; then
-  packages+=(g++-mingw-w64-x86-64-posix wine wine64 util-linux)
+  # bsdutils: script(1), the pseudo-terminal on which Wine gives the console tests a console.
+  packages+=(g++-mingw-w64-x86-64-posix wine wine64 util-linux bsdutils)
 fi
 
 missing=()
