@@ -4,7 +4,8 @@
 # PREFIX is a Wine prefix of the caller's own (the build gives each build directory one), so the
 # tests never touch ~/.wine and never see another build's processes. The first call creates it;
 # that takes a while, and parallel test runs wait for it on a lock instead of racing. Wine's
-# debug channels are silenced and no display is used: the programs are console programs.
+# debug channels are silenced unless VELLICOR_WINE_DEBUG names some (a test that reads Wine's trace
+# asks for them), and no display is used: the programs are console programs.
 set -euo pipefail
 
 if [ $# -lt 2 ]; then
@@ -16,7 +17,7 @@ prefix=$(realpath -m "$1")
 shift
 
 export WINEPREFIX="$prefix"
-export WINEDEBUG=-all
+export WINEDEBUG=${VELLICOR_WINE_DEBUG:--all}
 export DISPLAY=
 unset WAYLAND_DISPLAY
 # No Mono or Gecko installer prompts, no desktop menu entries written on the host.

@@ -2,8 +2,6 @@
 
 #include <cstddef>
 
-#include "common/utf8.h"
-
 namespace vellicor {
 
 namespace {
@@ -78,26 +76,28 @@ std::wstring convert(const Conversion& conversion, const FormatArgument& argumen
   return text;
 }
 
-bool isUnsafe(wchar_t character) {
-  auto code = static_cast<std::uint32_t>(character);
-  return code < 0x20 || code == 0x7F || (code >= 0x80 && code <= 0x9F) ||
-         (code >= 0x202A && code <= 0x202E) || (code >= 0x2066 && code <= 0x2069) ||
-         code == 0x200E || code == 0x200F || code == 0x061C || code > 0x10FFFF;
+// What can drive a terminal or reorder what it shows. The tab and the left-to-right and
+// right-to-left marks (U+200E, U+200F) steer nothing and stay: they are part of real commands,
+// paths and names, and a path shown without them names a file that does not exist. Lone
+// surrogates stay too: they cannot steer a terminal, and only the stream decides whether it can
+// carry them (the Windows console shows them whole, UTF-8 output writes '?').
+bool canSteerTheTerminal(std::uint32_t code) {
+  const bool c0Control = code < 0x20 && code != 0x09;  // the tab
+  const bool deleteOrC1Control = code >= 0x7F && code <= 0x9F;
+  const bool arabicLetterMark = code == 0x061C;
+  const bool embeddingOrOverride = code >= 0x202A && code <= 0x202E;
+  const bool isolate = code >= 0x2066 && code <= 0x2069;
+  return c0Control || deleteOrC1Control || arabicLetterMark || embeddingOrOverride || isolate ||
+         code > 0x10FFFF;
 }
 
 }  // namespace
 
 std::wstring showableText(std::wstring_view text) {
   std::wstring shown(text);
-  for (std::size_t i = 0; i < shown.size(); ++i) {
-    auto code = static_cast<std::uint32_t>(shown[i]);
-    if (isHighSurrogate(code) && i + 1 < shown.size() &&
-        isLowSurrogate(static_cast<std::uint32_t>(shown[i + 1]))) {
-      ++i;  // a well-formed pair (16-bit wide text) stands for one character
-      continue;
-    }
-    if (isUnsafe(shown[i]) || isHighSurrogate(code) || isLowSurrogate(code)) {
-      shown[i] = L'?';
+  for (wchar_t& character : shown) {
+    if (canSteerTheTerminal(static_cast<std::uint32_t>(character))) {
+      character = L'?';
     }
   }
   return shown;

@@ -5,7 +5,7 @@
 // every platform formats alike (the C runtimes disagree on what %s means in wide text).
 //
 // Text arguments come from outside (image names, command lines, the program path); they are
-// passed through showableText, so they can never drive the terminal.
+// passed through showableText, so they can never drive the terminal or reorder what it shows.
 
 #include <cstdint>
 #include <initializer_list>
@@ -40,8 +40,10 @@ std::wstring formatWide(std::wstring_view format, std::initializer_list<FormatAr
 void printWide(Output& output, std::wstring_view format,
                std::initializer_list<FormatArgument> arguments = {});
 
-// Replaces every character that could steer a terminal (C0 and C1 controls, DEL, bidirectional
-// overrides, lone surrogates) by '?'.
+// The text as it is, except that every character that could steer a terminal or reorder what it
+// shows becomes '?': C0 controls other than the tab, DEL, C1 controls, U+061C, the bidirectional
+// embeddings, overrides and isolates (U+202A to U+202E, U+2066 to U+2069), and values beyond
+// U+10FFFF. Lone surrogates are left to the output, which writes them as it can.
 std::wstring showableText(std::wstring_view text);
 
 }  // namespace vellicor

@@ -1,6 +1,6 @@
 // The option scan and the number conversions on arbitrary argument vectors, and the whole run on
-// a simulated machine: it must never crash, and its output must never carry a control character
-// other than the line feeds of its own messages.
+// a simulated machine: it must never crash, and its output must never carry a character that
+// steers a terminal or reorders what it shows, other than the line feeds of its own messages.
 
 #include <cstddef>
 #include <cstdint>
@@ -23,7 +23,11 @@ using vellicor::simulated::SimulatedPlatform;
 void checkOutputIsInert(const std::wstring& text) {
   for (wchar_t character : text) {
     auto code = static_cast<std::uint32_t>(character);
-    if ((code < 0x20 && character != L'\n') || code == 0x7f || (code >= 0x80 && code <= 0x9f)) {
+    const bool control =
+        (code < 0x20 && character != L'\n' && character != L'\t') || (code >= 0x7f && code <= 0x9f);
+    const bool reordering =
+        code == 0x061c || (code >= 0x202a && code <= 0x202e) || (code >= 0x2066 && code <= 0x2069);
+    if (control || reordering || code > 0x10ffff) {
       std::abort();
     }
   }

@@ -7,7 +7,8 @@ packages=(cmake ninja-build g++ clang libclang-rt-14-dev googletest libbenchmark
 # scripts/package.sh and its test: building the packages, and reading them from the outside.
 packages+=(dpkg-dev zip unzip groff-base man-db file)
 if [[ "${1:-}" == "--windows" ]]; then
-  packages+=(g++-mingw-w64-x86-64-posix wine wine64 util-linux)
+  # bsdutils: script(1), the pseudo-terminal on which Wine gives the console tests a console.
+  packages+=(g++-mingw-w64-x86-64-posix wine wine64 util-linux bsdutils)
 fi
 
 missing=()

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdint>
 
 #include "common/utf8.h"
 
@@ -21,31 +22,76 @@ bool isConsole(HANDLE stream) {
   return GetConsoleMode(stream, &mode) != FALSE;
 }
 
-// A stream that refuses a write (a closed pipe, say) gets nothing more; there is nowhere left to
-// report that.
-void writeToConsole(HANDLE stream, std::wstring_view text) {
-  while (!text.empty()) {
-    DWORD count = static_cast<DWORD>(std::min<std::size_t>(text.size(), kConsoleChunk));
-    DWORD written = 0;
-    if (!WriteConsoleW(stream, text.data(), count, &written, nullptr) || written == 0) {
-      return;
-    }
-    text.remove_prefix(written);
-  }
+// True when position `at` of `text` falls between the two halves of a surrogate pair.
+bool splitsAPair(std::wstring_view text, std::size_t at) {
+  return at > 0 && at < text.size() && isHighSurrogate(static_cast<std::uint32_t>(text[at - 1])) &&
+         isLowSurrogate(static_cast<std::uint32_t>(text[at]));
 }
 
-void writeToFile(HANDLE stream, std::string_view bytes) {
+// The reader went away: the output ends, but nothing that was meant to be read is lost.
+bool readerWentAway(DWORD error) {
+  return error == ERROR_BROKEN_PIPE || error == ERROR_NO_DATA;
+}
+
+// A refused write for which Windows gave no reason still lost the text.
+DWORD reasonOf(DWORD error) {
+  return error == ERROR_SUCCESS ? ERROR_WRITE_FAULT : error;
+}
+
+// Returns ERROR_SUCCESS once all of `text` is out, or the error of the write that was refused.
+DWORD writeToConsole(HANDLE stream, std::wstring_view text) {
+  DWORD error = ERROR_SUCCESS;
+  auto write = [stream, &error](std::wstring_view piece) -> std::size_t {
+    DWORD written = 0;
+    if (!WriteConsoleW(stream, piece.data(), static_cast<DWORD>(piece.size()), &written, nullptr)) {
+      error = GetLastError();
+      return 0;
+    }
+    return written;
+  };
+  return writeWholeCharacters(text, kConsoleChunk, write) ? ERROR_SUCCESS : reasonOf(error);
+}
+
+DWORD writeToFile(HANDLE stream, std::string_view bytes) {
   while (!bytes.empty()) {
     DWORD written = 0;
-    if (!WriteFile(stream, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) ||
-        written == 0) {
-      return;
+    if (!WriteFile(stream, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr)) {
+      return reasonOf(GetLastError());
     }
-    bytes.remove_prefix(written);
+    if (written == 0) {
+      return ERROR_WRITE_FAULT;
+    }
+    bytes.remove_prefix(std::min<std::size_t>(written, bytes.size()));
   }
+  return ERROR_SUCCESS;
 }
 
 }  // namespace
+
+std::size_t consolePieceLength(std::wstring_view text, std::size_t limit) {
+  std::size_t length = std::min(text.size(), limit);
+  if (length > 1 && splitsAPair(text, length)) {
+    --length;
+  }
+  return length;
+}
+
+bool writeWholeCharacters(std::wstring_view text, std::size_t limit, const ConsoleWrite& write) {
+  while (!text.empty()) {
+    const std::wstring_view piece = text.substr(0, consolePieceLength(text, limit));
+    std::size_t taken = std::min(write(piece), piece.size());
+    if (taken == 0) {
+      return false;
+    }
+    // Stepping back over a high half the console took alone gives it the pair whole next time;
+    // a write that took only that half makes progress by it instead, so the loop always ends.
+    if (taken > 1 && splitsAPair(text, taken)) {
+      --taken;
+    }
+    text.remove_prefix(taken);
+  }
+  return true;
+}
 
 std::wstring withCarriageReturns(std::wstring_view text) {
   std::wstring result;
@@ -68,6 +114,9 @@ ConsoleOutput::~ConsoleOutput() {
 }
 
 void ConsoleOutput::writeText(std::wstring_view text) {
+  if (stopped_) {
+    return;
+  }
   pending_.append(text);
   // A finished line goes out at once: a command launched with /e shares this stream and must not
   // get its output in ahead of the line about it.
@@ -77,20 +126,25 @@ void ConsoleOutput::writeText(std::wstring_view text) {
 }
 
 void ConsoleOutput::writeBarCharacter(char character) {
+  if (stopped_) {
+    return;
+  }
   pending_.push_back(static_cast<wchar_t>(static_cast<unsigned char>(character)));
 }
 
 void ConsoleOutput::flush() {
-  if (pending_.empty()) {
+  if (pending_.empty() || stopped_) {
+    pending_.clear();
     return;
   }
-  std::wstring text = withCarriageReturns(pending_);
+  const std::wstring text = withCarriageReturns(pending_);
   pending_.clear();
   HANDLE stream = static_cast<HANDLE>(stream_);
-  if (console_) {
-    writeToConsole(stream, text);
-  } else {
-    writeToFile(stream, encodeUtf8(text, Unencodable::Replace));
+  const DWORD error = console_ ? writeToConsole(stream, text)
+                               : writeToFile(stream, encodeUtf8(text, Unencodable::Replace));
+  if (error != ERROR_SUCCESS) {
+    stopped_ = true;
+    writeFailed_ = !readerWentAway(error);
   }
 }
 

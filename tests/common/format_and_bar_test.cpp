@@ -5,6 +5,7 @@
 
 #include "app/apply.h"
 #include "common/mask_bar.h"
+#include "common/utf8.h"
 #include "common/wide_format.h"
 #include "platform/simulated/captured_output.h"
 
@@ -71,8 +72,58 @@ TEST(WideFormat, TextArgumentsAreNeverInterpreted) {
 
 TEST(WideFormat, TextArgumentsCannotDriveTheTerminal) {
   EXPECT_EQ(formatWide(L"%s\n", {L"a\x1b[31mb\rc\x7f\x9b\u202e"}), L"a?[31mb?c???\n");
-  EXPECT_EQ(showableText(L"Caf\u00e9 \u65e5\u672c"), L"Caf\u00e9 \u65e5\u672c");
-  EXPECT_EQ(showableText(std::wstring(1, static_cast<wchar_t>(0xD800)) + L"x"), L"?x");
+}
+
+std::wstring unit(std::uint32_t code) {
+  return std::wstring(1, static_cast<wchar_t>(code));
+}
+
+struct ShownCase {
+  const char* label;
+  std::wstring text;
+  std::wstring shown;
+};
+
+// Each row holds a range's first and last character, then the characters just outside it.
+TEST(ShowableText, ReplacesOnlyWhatCanSteerATerminalOrReorderWhatItShows) {
+  const ShownCase rows[] = {
+      {"C0 controls", unit(0x00) + L"\x1b[2J\r\n\b\x07" + unit(0x1F), L"??[2J?????"},
+      {"tab", L"a\tb", L"a\tb"},
+      {"DEL and C1 controls", L"~\x7f\x80\x85\x9b\x9f\xa0", L"~?????\xa0"},
+      {"Arabic letter mark", L"\u061b\u061c\u061d", L"\u061b?\u061d"},
+      {"embeddings and overrides", L"\u2029\u202a\u202d\u202e\u202f", L"\u2029???\u202f"},
+      {"isolates", L"\u2065\u2066\u2068\u2069\u206a", L"\u2065???\u206a"},
+      {"left-to-right and right-to-left marks", L"C:\\\u200eapp\u200f.exe",
+       L"C:\\\u200eapp\u200f.exe"},
+      {"letters of other scripts", L"Caf\u00e9 \u65e5\u672c \u0627",
+       L"Caf\u00e9 \u65e5\u672c \u0627"},
+      // Left to the output, which writes what it can carry.
+      {"surrogates, paired or alone",
+       unit(0xD83D) + unit(0xDE00) + unit(0xD800) + L"x" + unit(0xDFFF),
+       unit(0xD83D) + unit(0xDE00) + unit(0xD800) + L"x" + unit(0xDFFF)},
+      {"escapes of bytes that are not UTF-8", unit(0xDC80) + unit(0xDCFF),
+       unit(0xDC80) + unit(0xDCFF)},
+  };
+  for (const ShownCase& row : rows) {
+    SCOPED_TRACE(row.label);
+    EXPECT_EQ(showableText(row.text), row.shown);
+    EXPECT_EQ(formatWide(L"[%s]", {row.text}), L"[" + row.shown + L"]");
+  }
+}
+
+TEST(ShowableText, ValuesBeyondUnicodeBecomeAQuestionMark) {
+  if (sizeof(wchar_t) < 4) {
+    GTEST_SKIP() << "16-bit wide text cannot hold such a value";
+  }
+  EXPECT_EQ(showableText(L"a" + unit(0x110000) + unit(0xFFFFFFFF) + L"b"), L"a??b");
+  EXPECT_EQ(showableText(unit(0x10FFFF)), unit(0x10FFFF));
+}
+
+// UTF-8 output (Linux, redirected output on Windows) cannot carry a lone surrogate: the encoder
+// writes '?' for it, a byte that was not UTF-8 included.
+TEST(ShowableText, LoneSurrogatesPrintAsAQuestionMarkInUtf8) {
+  const std::wstring line = formatWide(L"%s\n", {L"bad" + unit(0xDCFF) + unit(0xD800) + L"z"});
+  EXPECT_EQ(encodeUtf8(line, Unencodable::Replace), "bad??z\n");
 }
 
 }  // namespace

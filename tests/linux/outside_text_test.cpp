@@ -50,13 +50,12 @@ ProgramRun runProgram(const std::vector<std::string>& arguments,
   });
 }
 
-// What a terminal would act on: C0 controls other than the line feed, DEL, C1 controls, and the
-// marks that reorder text.
+// What a terminal would act on: C0 controls other than the line feed and the tab, DEL, C1
+// controls, the Arabic letter mark, the bidirectional embeddings, overrides and isolates.
 bool canSteerATerminal(wchar_t character) {
   const auto code = static_cast<std::uint32_t>(character);
-  return (code < 0x20 && code != '\n') || code == 0x7F || (code >= 0x80 && code <= 0x9F) ||
-         (code >= 0x202A && code <= 0x202E) || (code >= 0x2066 && code <= 0x2069) ||
-         code == 0x200E || code == 0x200F || code == 0x061C;
+  return (code < 0x20 && code != '\n' && code != '\t') || (code >= 0x7F && code <= 0x9F) ||
+         code == 0x061C || (code >= 0x202A && code <= 0x202E) || (code >= 0x2066 && code <= 0x2069);
 }
 
 // Output must be well-formed UTF-8 that a terminal only displays.
@@ -187,12 +186,18 @@ INSTANTIATE_TEST_SUITE_P(
     Hostile, ProcessNames,
     testing::Values(
         NameCase{"format characters", "%s%n%d%x%ls%p", "%s%n%d%x%ls%p"},
-        NameCase{"escape sequences and C0 controls", "a\x1b[2J\x7f\tb\rc\x07", "a?[2J??b?c?"},
+        // The tab is no danger: it shows as itself.
+        NameCase{"escape sequences and C0 controls", "a\x1b[2J\x7f\tb\rc\x07", "a?[2J?\tb?c?"},
         // CSI as one C1 character, then a right-to-left override.
         NameCase{"C1 control and reordering mark",
                  "x\xc2\x9b"
                  "2J\xe2\x80\xaey",
                  "x?2J?y"},
+        // The Arabic letter mark, the first and the last isolate.
+        NameCase{"isolates and Arabic letter mark", "vl\xd8\x9c\xe2\x81\xa6\xe2\x81\xa9z",
+                 "vl???z"},
+        // They only set the direction of the text next to them, and are part of real names.
+        NameCase{"direction marks", "vl\xe2\x80\x8e-\xe2\x80\x8fz", "vl\xe2\x80\x8e-\xe2\x80\x8fz"},
         // A byte no sequence starts with, a stray continuation byte, an overlong slash
         // and a sequence cut short: each of the six bytes shows as a '?'.
         NameCase{"bytes that are not UTF-8", "bad\xff\x80\xc0\xaf\xe2\x82z", "bad??????z"}),

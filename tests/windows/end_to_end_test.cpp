@@ -136,6 +136,109 @@ TEST_F(VellicorExe, ReportsACommandThatCannotBeStarted) {
   EXPECT_EQ(run.exitStatus, 1u);
 }
 
+// Only a Windows program can pass a lone surrogate; redirected output is UTF-8, which cannot
+// carry one. A tab, a direction mark and a character beyond the first plane show as themselves.
+TEST_F(VellicorExe, ShowsACommandThatCannotBeStartedAsTyped) {
+  RunResult run =
+      runVellicor(maskOption_ + L" /e vellicor-no-such-\u200e\t\xd800-\xd83d\xde00.exe");
+  EXPECT_EQ(run.output, "Not found: vellicor-no-such-\xe2\x80\x8e\t?-\xf0\x9f\x98\x80.exe");
+  EXPECT_EQ(run.exitStatus, 1u);
+}
+
+// A handle of the test's own that `vellicor.exe` writes its output to.
+class OutputHandle {
+ public:
+  OutputHandle(const std::wstring& path, DWORD access)
+      : handle_(CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                            OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr)) {}
+  // The write end of a pipe whose reader is gone.
+  OutputHandle() {
+    HANDLE readEnd = nullptr;
+    if (CreatePipe(&readEnd, &handle_, nullptr, 0)) {
+      CloseHandle(readEnd);
+    }
+  }
+  ~OutputHandle() {
+    if (handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE) {
+      CloseHandle(handle_);
+    }
+  }
+  OutputHandle(const OutputHandle&) = delete;
+  OutputHandle& operator=(const OutputHandle&) = delete;
+
+  bool opened() const { return handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE; }
+  HANDLE get() const { return handle_; }
+
+ private:
+  HANDLE handle_ = nullptr;
+};
+
+// Output that is lost ends the run with status 1, but only once its work is done.
+TEST_F(VellicorExe, LostOutputEndsWithStatusOneAfterTheMaskIsSet) {
+  ChildProcess helper = startIdleHelper(scratch_.helperNamed(L"LostOutput.exe"));
+  ASSERT_TRUE(helper.started());
+  struct Row {
+    const char* name;
+    std::wstring path;
+    DWORD access;
+  };
+  const Row rows[] = {
+      {"a file opened for reading only", scratch_.file(L"read only.txt"), GENERIC_READ},
+      // Wine shows the host's root as drive Z:, and /dev/full refuses every write with ENOSPC.
+      {"a full disk", L"Z:\\dev\\full", GENERIC_WRITE},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    ASSERT_TRUE(SetProcessAffinityMask(helper.handle(), systemMask()));
+    OutputHandle output(row.path, row.access);
+    ASSERT_TRUE(output.opened());
+    EXPECT_EQ(
+        runVellicorWritingTo(output.get(), maskOption_ + L" /p " + std::to_wstring(helper.id())),
+        1u);
+    EXPECT_EQ(affinityOf(helper.handle()), wanted_);
+  }
+}
+
+// `vellicor /x:1 app.exe | more`, and the reader quits at once: nothing was lost that anyone
+// would read.
+TEST_F(VellicorExe, AReaderThatIsGoneEndsTheOutputNotTheRun) {
+  ChildProcess helper = startIdleHelper(scratch_.helperNamed(L"ReaderGone.exe"));
+  ASSERT_TRUE(helper.started());
+  ASSERT_TRUE(SetProcessAffinityMask(helper.handle(), systemMask()));
+  OutputHandle output;
+  ASSERT_TRUE(output.opened());
+  EXPECT_EQ(
+      runVellicorWritingTo(output.get(), maskOption_ + L" /p " + std::to_wstring(helper.id())), 0u);
+  EXPECT_EQ(affinityOf(helper.handle()), wanted_);
+}
+
+// The report of a process that ends by itself; it appears whole (written, then renamed).
+std::string waitForReport(const std::wstring& path) {
+  constexpr DWORD kPollMilliseconds = 20;
+  constexpr DWORD kLongestWait = 60 * 1000;
+  std::string report;
+  for (DWORD waited = 0; report.empty() && waited < kLongestWait; waited += kPollMilliseconds) {
+    Sleep(kPollMilliseconds);
+    report = readFile(path);
+  }
+  return report;
+}
+
+TEST_F(VellicorExe, LostOutputStillLetsTheLaunchedCommandRun) {
+  const std::wstring program = scratch_.helperNamed(L"RunsAnyway.exe");
+  const std::wstring report = scratch_.file(L"launched mask.txt");
+  OutputHandle output(scratch_.file(L"read only.txt"), GENERIC_READ);
+  ASSERT_TRUE(output.opened());
+
+  EXPECT_EQ(runVellicorWritingTo(output.get(), maskOption_ + L" /e \"" + program +
+                                                   L"\" report-mask \"" + report + L"\""),
+            1u);
+  // A command left suspended would never write its report.
+  std::string reported = waitForReport(report);
+  ASSERT_FALSE(reported.empty());
+  EXPECT_EQ(std::stoull(reported, nullptr, 16), wanted_);
+}
+
 TEST_F(VellicorExe, PrintsUsageWithoutTargets) {
   // Every @ stands for the program path as the command line gave it.
   std::string expected =

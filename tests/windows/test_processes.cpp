@@ -175,33 +175,48 @@ ChildProcess startIdleHelper(const std::wstring& path, std::wstring_view mode) {
   return child;
 }
 
-RunResult runVellicor(std::wstring_view arguments) {
-  RunResult result;
+namespace {
+
+// Starts vellicor.exe with the given argument text, its standard output and error going to
+// `output`, which it inherits.
+ChildProcess startVellicor(HANDLE output, std::wstring_view arguments) {
   SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-  OwnedHandle readEnd;
-  OwnedHandle writeEnd;
   OwnedHandle input(CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                 &inheritable, OPEN_EXISTING, 0, nullptr));
-  if (!CreatePipe(readEnd.out(), writeEnd.out(), &inheritable, 0) ||
-      !SetHandleInformation(readEnd.get(), HANDLE_FLAG_INHERIT, 0)) {
-    result.exitStatus = ~DWORD{0};
-    return result;
+  if (!SetHandleInformation(output, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT)) {
+    return ChildProcess();
   }
   std::wstring commandLine = L"\"" + vellicorExe() + L"\" " + std::wstring(arguments);
   STARTUPINFOW startup{};
   startup.cb = sizeof(startup);
   startup.dwFlags = STARTF_USESTDHANDLES;
   startup.hStdInput = input.get();
-  startup.hStdOutput = writeEnd.get();
-  startup.hStdError = writeEnd.get();
+  startup.hStdOutput = output;
+  startup.hStdError = output;
   PROCESS_INFORMATION created{};
   if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
                       &startup, &created)) {
+    return ChildProcess();
+  }
+  return ChildProcess(created);
+}
+
+}  // namespace
+
+RunResult runVellicor(std::wstring_view arguments) {
+  RunResult result;
+  OwnedHandle readEnd;
+  OwnedHandle writeEnd;
+  if (!CreatePipe(readEnd.out(), writeEnd.out(), nullptr, 0)) {
     result.exitStatus = ~DWORD{0};
     return result;
   }
-  ChildProcess vellicor(created);
+  ChildProcess vellicor = startVellicor(writeEnd.get(), arguments);
   writeEnd.reset();  // so that the read below ends when vellicor.exe does
+  if (!vellicor.started()) {
+    result.exitStatus = ~DWORD{0};
+    return result;
+  }
   char buffer[4096];
   DWORD received = 0;
   while (ReadFile(readEnd.get(), buffer, sizeof buffer, &received, nullptr) && received > 0) {
@@ -209,6 +224,11 @@ RunResult runVellicor(std::wstring_view arguments) {
   }
   result.exitStatus = vellicor.waitForExit();
   return result;
+}
+
+DWORD runVellicorWritingTo(HANDLE output, std::wstring_view arguments) {
+  ChildProcess vellicor = startVellicor(output, arguments);
+  return vellicor.started() ? vellicor.waitForExit() : ~DWORD{0};
 }
 
 std::string readFile(const std::wstring& path) {

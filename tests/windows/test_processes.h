@@ -73,6 +73,8 @@ struct RunResult {
 
 // Runs vellicor.exe with the given argument text after the quoted program path.
 RunResult runVellicor(std::wstring_view arguments);
+// The same with its standard output and error going to `output`; returns its exit status.
+DWORD runVellicorWritingTo(HANDLE output, std::wstring_view arguments);
 
 // The whole content of a file, or an empty string when it cannot be read.
 std::string readFile(const std::wstring& path);
