@@ -84,7 +84,8 @@ bool SimulatedPlatform::lookUpProcesses(const std::vector<std::uint32_t>& proces
                                         std::vector<ProcessEntry>& table) {
   std::string call = "lookUpProcesses";
   for (std::uint32_t processId : processIds) {
-    call += " " + std::to_string(processId);
+    call.push_back(' ');
+    call.append(std::to_string(processId));
   }
   calls.push_back(call);
   if (enumerationFails) {
