@@ -8,6 +8,11 @@
 // applies `per_pair` (time per (entry, pattern) pair tested), and `allocs`, the heap allocations
 // per selection: far fewer than the entries where no entry allocates. A summary of the speed-ups
 // follows the table.
+//
+// The `build/` lines time building one pattern, checks included, for the costliest patterns still
+// accepted near each bound on building (and the refusal of one far beyond); `states` and
+// `removal_links` are the states of the expression and the links its compiler follows removing
+// placeholders.
 
 #include <benchmark/benchmark.h>
 #include <unistd.h>
@@ -272,6 +277,56 @@ void patternsBuiltPerPair(benchmark::State& state) {
       },
       countTestedPairs(kPatterns));
 }
+
+// ---- building the costliest patterns still accepted ----
+
+std::wstring repeated(const std::wstring& text, int count) {
+  std::wstring result;
+  for (int i = 0; i < count; ++i) {
+    result += text;
+  }
+  return result;
+}
+
+void buildPattern(benchmark::State& state, const std::wstring& pattern) {
+  for (auto _ : state) {
+    try {
+      const vellicor::Pattern built(pattern);
+      benchmark::DoNotOptimize(&built);
+    } catch (const std::regex_error&) {
+      // Refused: the time is that of the checks.
+    }
+  }
+  // Counting stops past ten million links; a refused pattern shows at least that many.
+  const vellicor::ExpressionPlan plan = vellicor::planExpression(pattern, 10'000'000);
+  state.counters["states"] = static_cast<double>(plan.states.size());
+  state.counters["removal_links"] = static_cast<double>(plan.removalSteps);
+}
+
+BENCHMARK_CAPTURE(buildPattern, empty_groups, std::wstring(L"(?:){498}"))
+    ->Name("build/(?:){498}")
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(buildPattern, alternatives, repeated(L"a|", 576) + L"a")
+    ->Name("build/577-alternatives")
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(buildPattern, nested_groups, repeated(L"(?:", 706) + L"a" + repeated(L")", 706))
+    ->Name("build/(?:-nested-706")
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(buildPattern, lazy_optionals, L"a" + repeated(L"??", 997))
+    ->Name("build/lazy-optionals:997")
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(buildPattern, lazy_repeats, std::wstring(L"(?:a*?){2000}c"))
+    ->Name("build/(?:a*?){2000}c")
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(buildPattern, long_runs, std::wstring(L"x{6000}y{6000}"))
+    ->Name("build/x{6000}y{6000}")
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(buildPattern, state_limit, std::wstring(L"a{99990}"))
+    ->Name("build/a{99990}")
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(buildPattern, refused, std::wstring(L"(?:){10000}"))
+    ->Name("build/refused/(?:){10000}")
+    ->Unit(benchmark::kMillisecond);
 
 constexpr char kPatternOnce[] = "select/patterns:10";
 constexpr char kPatternPerPair[] = "naive/patterns:10/Pattern-per-pair";

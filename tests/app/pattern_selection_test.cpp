@@ -52,6 +52,20 @@ TEST_F(PatternSelection, InvalidPatternEndsTheRunBeforeAnyMaskIsSet) {
   EXPECT_TRUE(platform.callsStartingWith("SetProcessAffinityMask").empty());
 }
 
+TEST_F(PatternSelection, LargeCountsAreOrdinaryPatterns) {
+  EXPECT_EQ(run({L"/g", L"/x:1", L"x{6000}y{6000}", L"a{10001}", L"[a-z]{0,10000}\\.exe"}), 0);
+  EXPECT_EQ(output.text,
+            L"svchost.exe, pid:100, mask:ff -> 01\n"
+            L"notepad.exe, pid:200, mask:ff -> 01\n"
+            L"svchost.exe, pid:300, mask:ff -> 01\n");
+}
+
+TEST_F(PatternSelection, PatternTooCostlyToBuildEndsTheRunLikeAnInvalidOne) {
+  EXPECT_EQ(run({L"/g", L"/x:1", L"notepad\\.exe", L"(?:){40000}"}), 1);
+  EXPECT_EQ(output.text, L"Invalid regex string!\n");
+  EXPECT_TRUE(platform.callsStartingWith("SetProcessAffinityMask").empty());
+}
+
 TEST_F(PatternSelection, LaterPatternIsOnlyTestedForEntriesNoEarlierOneMatched) {
   platform.processes = {{100, L"svchost.exe"}, {300, L"svchost.exe"}};
   EXPECT_EQ(run({L"/g", L"/x:1", L"svchost\\.exe", L"["}), 0);

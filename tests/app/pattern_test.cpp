@@ -102,24 +102,27 @@ INSTANTIATE_TEST_SUITE_P(
 
 INSTANTIATE_TEST_SUITE_P(
     Syntax, PatternOutcome,
-    testing::Values(PatternCase{"LoneParenthesis", L"(", L"a", Outcome::kInvalid},
-                    PatternCase{"UnopenedParenthesis", L"a)", L"a", Outcome::kInvalid},
-                    PatternCase{"LoneBracket", L"[", L"a", Outcome::kInvalid},
-                    PatternCase{"RepeatOfNothing", L"*a", L"a", Outcome::kInvalid},
-                    PatternCase{"TrailingBackslash", L"a\\", L"a", Outcome::kInvalid},
-                    PatternCase{"BadHexEscape", L"\\xZZ", L"a", Outcome::kInvalid},
-                    PatternCase{"ShortUnicodeEscape", L"\\u12", L"a", Outcome::kInvalid},
-                    PatternCase{"ReversedRange", L"[b-a]", L"a", Outcome::kInvalid},
-                    PatternCase{"ReferenceToNoGroup", L"\\1", L"a", Outcome::kInvalid},
-                    PatternCase{"NamedGroup", L"(?<x>a)", L"a", Outcome::kInvalid},
-                    PatternCase{"ReversedCount", L"a{2,1}", L"a", Outcome::kInvalid},
-                    PatternCase{"OpenCount", L"a{", L"a", Outcome::kInvalid},
-                    PatternCase{"UnknownClass", L"[[:nosuch:]]", L"a", Outcome::kInvalid},
-                    // Numbers the library would read past the range of its integers.
-                    PatternCase{"HugeCount", L"a{99999999999999999999}", L"a", Outcome::kTooBig},
-                    PatternCase{"CountAboveAnyPossible", L"a{4294967297}", L"a", Outcome::kTooBig},
-                    PatternCase{"HugeReference", L"(a)\\99999999999999999999", L"aa",
-                                Outcome::kInvalid}),
+    testing::Values(
+        PatternCase{"LoneParenthesis", L"(", L"a", Outcome::kInvalid},
+        PatternCase{"UnopenedParenthesis", L"a)", L"a", Outcome::kInvalid},
+        PatternCase{"LoneBracket", L"[", L"a", Outcome::kInvalid},
+        PatternCase{"RepeatOfNothing", L"*a", L"a", Outcome::kInvalid},
+        PatternCase{"TrailingBackslash", L"a\\", L"a", Outcome::kInvalid},
+        PatternCase{"BadHexEscape", L"\\xZZ", L"a", Outcome::kInvalid},
+        PatternCase{"ShortUnicodeEscape", L"\\u12", L"a", Outcome::kInvalid},
+        PatternCase{"ReversedRange", L"[b-a]", L"a", Outcome::kInvalid},
+        PatternCase{"ReferenceToNoGroup", L"\\1", L"a", Outcome::kInvalid},
+        PatternCase{"NamedGroup", L"(?<x>a)", L"a", Outcome::kInvalid},
+        PatternCase{"ReversedCount", L"a{2,1}", L"a", Outcome::kInvalid},
+        PatternCase{"OpenCount", L"a{", L"a", Outcome::kInvalid},
+        PatternCase{"UnknownClass", L"[[:nosuch:]]", L"a", Outcome::kInvalid},
+        // Numbers the compiler would read past the range of its `long`.
+        PatternCase{"HugeCount", L"a{99999999999999999999}", L"a", Outcome::kTooBig},
+        PatternCase{"CountJustBeyondAnyLong", L"a{9223372036854775808}", L"a", Outcome::kTooBig},
+        PatternCase{"HugeRangeEnd", L"a{1,99999999999999999999}", L"a", Outcome::kTooBig},
+        PatternCase{"HugeReference", L"(a)\\99999999999999999999", L"aa", Outcome::kInvalid},
+        // The library's own limit of 100,000 states.
+        PatternCase{"CountAboveTheLibrarysStateLimit", L"a{100001}", L"a", Outcome::kTooBig}),
     caseLabel);
 
 const std::wstring kThirtyAs(30, L'a');
@@ -140,7 +143,6 @@ INSTANTIATE_TEST_SUITE_P(
                     Outcome::kTooBig},
         PatternCase{"SixHundredNestedGroups", nestedGroups(L"(", 600, L"a"), L"a", Outcome::kMatch},
         PatternCase{"RepeatedRepeats", L"a{1000}{1000}{1000}", L"a", Outcome::kTooBig},
-        PatternCase{"ManyEmptyGroups", L"(?:){40000}", L"", Outcome::kTooBig},
         PatternCase{"LongestCommandLineOfOneLetter", std::wstring(32767, L'a'), L"a",
                     Outcome::kTooBig},
         PatternCase{"LongestCommandLineOfBrackets", L".*|" + repeated(L"[xyz]", 6552) + L"abcd",
@@ -159,7 +161,7 @@ INSTANTIATE_TEST_SUITE_P(
                     Outcome::kTooBig},
         PatternCase{"ClassNamesDoNotCloseBrackets", repeated(L"[[:alpha:](]", 1700) + L"|x", L"x",
                     Outcome::kMatch},
-        PatternCase{"LongAlternation", repeated(L"a|", 2000) + L"b", L"b", Outcome::kMatch},
+        PatternCase{"LongAlternation", repeated(L"a|", 500) + L"b", L"b", Outcome::kMatch},
         PatternCase{"PathLongNameThroughAlternatives", L"(a|b)*", kPathLongName, Outcome::kMatch},
         PatternCase{"PathLongNameThroughNestedGroups", L"((a|b)|(c|d))*", kPathLongName,
                     Outcome::kMatch},
@@ -171,6 +173,52 @@ INSTANTIATE_TEST_SUITE_P(
         // Every nested look-ahead holds a record per state of the whole expression.
         PatternCase{"NestedLookAheadsOverALargeExpression",
                     nestedGroups(L"(?=", 1000, L"a") + L"ax{0,2500}", L"a", Outcome::kTooDeep}),
+    caseLabel);
+
+// Counts and sizes the library builds in milliseconds are patterns like any other, up to its own
+// limit of 100,000 states.
+INSTANTIATE_TEST_SUITE_P(
+    LargeCounts, PatternOutcome,
+    testing::Values(
+        PatternCase{"TwoLongRuns", L"x{6000}y{6000}", L"xy", Outcome::kNoMatch},
+        PatternCase{"TwoLongRunsAgainstAPathLongName", L"x{6000}y{6000}", kPathLongName,
+                    Outcome::kNoMatch},
+        PatternCase{"CountAboveTenThousand", L"a{10001}", kPathLongName, Outcome::kNoMatch},
+        // A name that long is stopped by the depth bound, like any name far beyond a path.
+        PatternCase{"CountAboveTenThousandOnItsLength", L"a{10001}", std::wstring(10001, L'a'),
+                    Outcome::kTooDeep},
+        PatternCase{"CountOfAPathLongName", L"a{260}", kPathLongName, Outcome::kMatch},
+        PatternCase{"FiftyThousand", L"a{50000}", L"a", Outcome::kNoMatch},
+        PatternCase{"RangeOfTenThousand", L"[a-z]{0,10000}\\.exe", L"notepad.exe",
+                    Outcome::kMatch}),
+    caseLabel);
+
+// The compiler removes chains of empty placeholder states in time growing with the square of
+// their length, and the matcher runs through chains of choices and lazy repeats without a stack
+// check: both are refused before building beyond their bounds.
+INSTANTIATE_TEST_SUITE_P(
+    BuildBounds, PatternOutcome,
+    testing::Values(
+        PatternCase{"FourHundredEmptyGroups", L"(?:){400}", L"", Outcome::kMatch},
+        PatternCase{"TenThousandEmptyGroups", L"(?:){10000}", L"", Outcome::kTooBig},
+        PatternCase{"ManyEmptyGroups", L"(?:){40000}", L"", Outcome::kTooBig},
+        PatternCase{"NestedEmptyGroups", L"(?:(?:){200}){200}", L"", Outcome::kTooBig},
+        PatternCase{"FewNestedEmptyGroups", L"(?:(?:){15}){15}", L"", Outcome::kMatch},
+        PatternCase{"EmptyGroupsRepeatedAsAWhole", L"(?:(?:){8}){100}", L"", Outcome::kTooBig},
+        PatternCase{"AlternationOfTwoThousand", repeated(L"a|", 1999) + L"b", L"b",
+                    Outcome::kTooBig},
+        PatternCase{"RepeatedAlternation", L"(?:" + repeated(L"a|", 299) + L"b){30}",
+                    std::wstring(30, L'b'), Outcome::kMatch},
+        PatternCase{"ManyLazyOptionals", L"a" + repeated(L"??", 5000), L"a", Outcome::kTooBig},
+        PatternCase{"DeeplyNestedPlainGroups", nestedGroups(L"(?:", 1300, L"a"), L"a",
+                    Outcome::kTooBig},
+        PatternCase{"NestedPlainGroups", nestedGroups(L"(?:", 300, L"a"), L"a", Outcome::kMatch},
+        PatternCase{"LazyRepeatsInARow", L"(?:a*?){2000}c", L"c", Outcome::kMatch},
+        PatternCase{"LazyRepeatsInARowBeyondTheStack", L"(?:a*?){24000}c", L"c", Outcome::kTooBig},
+        PatternCase{"ChoicesInARow", L"(?:|b){2000}c", L"c", Outcome::kMatch},
+        PatternCase{"ChoicesInARowBeyondTheBound", L"(?:|b){2001}c", L"c", Outcome::kTooBig},
+        PatternCase{"ChoicesInARowExponential", L"(?:|b){2000}c", repeated(L"b", 200) + L"c",
+                    Outcome::kTooManySteps}),
     caseLabel);
 
 TEST(PatternReuse, MatchesAgainAfterABoundStoppedIt) {
