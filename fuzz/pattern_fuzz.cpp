@@ -11,12 +11,12 @@
 #include <string>
 
 #include "app/pattern.h"
+#include "app/pattern_plan.h"
 #include "fuzz/fuzz_text.h"
 
 namespace {
 
-bool sameState(const vellicor::PlannedState& planned,
-               const std::__detail::_State<wchar_t>& built) {
+bool sameState(const vellicor::PlannedState& planned, const std::__detail::_State<wchar_t>& built) {
   using Kind = vellicor::PlannedState::Kind;
   Kind kind = Kind::kOther;
   switch (built._M_opcode()) {

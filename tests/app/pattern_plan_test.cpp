@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "app/pattern.h"
+#include "app/pattern_plan.h"
 
 namespace vellicor {
 namespace {
