@@ -10,11 +10,11 @@
 #include <charconv>
 #include <cstdint>
 #include <string_view>
-#include <unordered_set>
 #include <vector>
 
 #include "platform/linux/capabilities.h"
 #include "platform/linux/cpu_list.h"
+#include "platform/linux/every_thread.h"
 #include "platform/linux/linux_files.h"
 
 namespace vellicor::linux_platform {
@@ -22,29 +22,6 @@ namespace vellicor::linux_platform {
 namespace {
 
 constexpr std::size_t kMaskBits = 64;
-constexpr int kPassLimit = 64;
-
-bool threadHasMask(pid_t thread, const cpu_set_t& mask) {
-  cpu_set_t current;
-  return sched_getaffinity(thread, sizeof current, &current) == 0 && CPU_EQUAL(&current, &mask);
-}
-
-// `anySet` and `refused` collect the outcome over all threads of a process.
-void setThreadMask(pid_t thread, const cpu_set_t& mask, bool& anySet, bool& refused) {
-  if (sched_setaffinity(thread, sizeof mask, &mask) == 0) {
-    anySet = true;
-  } else if (errno != ESRCH) {  // a thread that has ended in the meantime refuses nothing
-    refused = true;
-  }
-}
-
-// The kernel adds the number of a process's threads to the two links of its task directory, so
-// one stat tells whether the main thread is alone, where listing the directory takes four calls.
-bool isSingleThreaded(int procDirectory, pid_t pid) {
-  struct stat tasks {};
-  return fstatat(procDirectory, procPath(pid, "task").c_str(), &tasks, 0) == 0 &&
-         tasks.st_nlink == 3;
-}
 
 // mountinfo writes a space, tab, line feed or backslash in a path as a backslash and three
 // octal digits.
@@ -172,52 +149,8 @@ bool ProcessAffinity::setProcessMask(pid_t pid, AffinityMask mask) {
   if (mask == 0) {
     return false;
   }
-  cpu_set_t set;
-  CPU_ZERO(&set);
-  for (std::size_t cpu = 0; cpu < kMaskBits; ++cpu) {
-    if ((mask >> cpu) & 1) {
-      CPU_SET(cpu, &set);
-    }
-  }
-  bool anySet = false;
-  bool refused = false;
-  // The main thread goes first: every thread it starts from then on inherits the new mask, so
-  // when it is still alone afterwards the process is done. Most processes are.
-  setThreadMask(pid, set, anySet, refused);
-  if (anySet && isSingleThreaded(procDirectory_, pid)) {
-    return true;
-  }
-  UniqueFd tasks(
-      openat(procDirectory_, procPath(pid, "task").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!tasks.valid()) {
-    return false;
-  }
-  // A thread that has not been set yet may start new threads with the old mask at any moment.
-  // Passes repeat until one finds no thread still to change: every thread that starts after that
-  // one is started by a thread that already has the new mask, and inherits it. A new thread that
-  // already has the new mask was started by such a thread, so a process that keeps starting
-  // threads does not keep the passes going; the limit only bounds a fight over the mask.
-  std::unordered_set<pid_t> done{pid};
-  std::vector<NumberedEntry> threads;
-  for (int pass = 0;; ++pass) {
-    if (pass == kPassLimit || (pass > 0 && lseek(tasks.get(), 0, SEEK_SET) != 0) ||
-        !listNumberedEntries(tasks.get(), threads)) {
-      return false;
-    }
-    bool changed = false;
-    for (const NumberedEntry& entry : threads) {
-      pid_t thread = entry.number;
-      if (!done.insert(thread).second || (pass > 0 && threadHasMask(thread, set))) {
-        continue;
-      }
-      changed = true;
-      setThreadMask(thread, set, anySet, refused);
-    }
-    if (!changed) {
-      break;
-    }
-  }
-  return anySet && !refused;
+  TaskDirectory threads(procDirectory_, pid);
+  return setEveryThread(threads, pid, mask);
 }
 
 AffinityMask ProcessAffinity::onlineMask() {

@@ -54,8 +54,8 @@ class ProcessAffinity {
   bool readProcessMask(pid_t pid, AffinityMask& mask);
   // The processors the process may be given: online, in its cpuset, below 64.
   AffinityMask systemMask(pid_t pid, AffinityMask processMask);
-  // Sets every thread, those started while it runs included. False when any thread refused
-  // or the process is gone.
+  // Sets every thread, and threads started while it runs as far as every_thread.h says. False
+  // when any thread refused, the process is gone, or its threads kept getting the old mask back.
   bool setProcessMask(pid_t pid, AffinityMask mask);
 
  private:

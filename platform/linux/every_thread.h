@@ -1,0 +1,78 @@
+#pragma once
+
+// Setting the mask of every thread of a process. Linux sets one thread at a time, and a thread
+// being started copies its creator's mask a little before it shows in /proc/PID/task: when the
+// creator is changed in between, the new thread keeps the old mask, and no listing has shown it
+// yet. Under load that gap can last tens of milliseconds. The passes below close it as far as
+// listings can without stopping the process; every_thread.cpp says how.
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <vector>
+
+#include "platform/linux/linux_files.h"
+#include "platform/platform.h"
+
+namespace vellicor::linux_platform {
+
+// A thread's mask as far as setting it is concerned: processors 0-63, and whether it holds any
+// processor above them (a mask the program sets never does).
+struct ThreadMask {
+  AffinityMask low = 0;
+  bool beyond64 = false;
+
+  bool operator==(const ThreadMask&) const = default;
+};
+
+enum class SetResult { Set, Gone, Refused };
+
+// What setting every thread needs from the system, so that the passes can also run against a
+// scripted process.
+class ProcessThreads {
+ public:
+  virtual ~ProcessThreads() = default;
+
+  // True when the main thread is the process's only thread.
+  virtual bool isSingleThreaded() = 0;
+  // The threads listed now; false when the list cannot be read (the process has ended).
+  virtual bool list(std::vector<pid_t>& threads) = 0;
+  // False when the mask cannot be read (the thread has ended).
+  virtual bool readMask(pid_t thread, ThreadMask& mask) = 0;
+  virtual SetResult setMask(pid_t thread, AffinityMask mask) = 0;
+  virtual void wait(int milliseconds) = 0;
+};
+
+// The most passes over the thread list one change makes before it gives up: only a process
+// that keeps changing its threads' masks back reaches it.
+inline constexpr int kPassLimit = 64;
+// The waits before the passes that confirm a change of a process whose thread list grew while it
+// was made, in milliseconds: a new thread can appear that late.
+inline constexpr int kConfirmationWaits[] = {1, 2, 4, 8};
+
+// Sets `mask` on every thread of the process whose main thread is `mainThread`, and on threads
+// started meanwhile as far as the passes find them. False when a thread refused, the process has
+// ended, or the pass limit was reached.
+bool setEveryThread(ProcessThreads& process, pid_t mainThread, AffinityMask mask);
+
+// The threads of a live process: /proc/PID/task and the sched_*affinity calls.
+class TaskDirectory : public ProcessThreads {
+ public:
+  // `procDirectory` (the /proc directory) stays owned by the caller.
+  TaskDirectory(int procDirectory, pid_t pid);
+
+  bool isSingleThreaded() override;
+  bool list(std::vector<pid_t>& threads) override;
+  bool readMask(pid_t thread, ThreadMask& mask) override;
+  SetResult setMask(pid_t thread, AffinityMask mask) override;
+  void wait(int milliseconds) override;
+
+ private:
+  int procDirectory_;
+  pid_t pid_;
+  UniqueFd tasks_;  // opened by the first listing: a lone main thread never needs it
+  std::vector<NumberedEntry> entries_;
+  std::vector<std::uint64_t> maskWords_;  // as wide as the kernel's masks, once one was read
+};
+
+}  // namespace vellicor::linux_platform
