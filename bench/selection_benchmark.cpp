@@ -28,6 +28,7 @@
 
 #include "app/arguments.h"
 #include "app/pattern.h"
+#include "app/pattern_plan.h"
 #include "app/selection.h"
 #include "bench/allocation_count.h"
 #include "common/wide_number.h"
