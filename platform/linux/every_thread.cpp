@@ -155,21 +155,21 @@ bool TaskDirectory::list(std::vector<pid_t>& threads) {
   return true;
 }
 
-bool TaskDirectory::readMask(pid_t thread, ThreadMask& mask) {
+bool readThreadMask(pid_t thread, std::vector<std::uint64_t>& words, ThreadMask& mask) {
   // The kernel refuses a buffer narrower than its own processor count, so it grows until the
   // kernel takes it; later reads start at the size that worked.
-  if (maskWords_.empty()) {
-    maskWords_.resize(sizeof(cpu_set_t) / sizeof(std::uint64_t));
+  if (words.empty()) {
+    words.resize(sizeof(cpu_set_t) / sizeof(std::uint64_t));
   }
-  std::size_t bytes = maskWords_.size() * sizeof(std::uint64_t);
-  auto* set = reinterpret_cast<cpu_set_t*>(maskWords_.data());
+  std::size_t bytes = words.size() * sizeof(std::uint64_t);
+  auto* set = reinterpret_cast<cpu_set_t*>(words.data());
   while (sched_getaffinity(thread, bytes, set) != 0) {
     if (errno != EINVAL || bytes >= kCpuLimit / 8) {
       return false;
     }
-    maskWords_.assign(maskWords_.size() * 2, 0);
-    bytes = maskWords_.size() * sizeof(std::uint64_t);
-    set = reinterpret_cast<cpu_set_t*>(maskWords_.data());
+    words.assign(words.size() * 2, 0);
+    bytes = words.size() * sizeof(std::uint64_t);
+    set = reinterpret_cast<cpu_set_t*>(words.data());
   }
   mask.low = 0;
   for (std::size_t cpu = 0; cpu < kMaskBits; ++cpu) {
@@ -179,6 +179,10 @@ bool TaskDirectory::readMask(pid_t thread, ThreadMask& mask) {
   }
   mask.beyond64 = CPU_COUNT_S(bytes, set) > std::popcount(mask.low);
   return true;
+}
+
+bool TaskDirectory::readMask(pid_t thread, ThreadMask& mask) {
+  return readThreadMask(thread, maskWords_, mask);
 }
 
 SetResult TaskDirectory::setMask(pid_t thread, AffinityMask mask) {

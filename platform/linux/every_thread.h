@@ -25,6 +25,10 @@ struct ThreadMask {
   bool operator==(const ThreadMask&) const = default;
 };
 
+// Reads a thread's mask into `words`, which grows to the width of the kernel's masks and is kept
+// for the next read; false when the thread has ended.
+bool readThreadMask(pid_t thread, std::vector<std::uint64_t>& words, ThreadMask& mask);
+
 enum class SetResult { Set, Gone, Refused };
 
 // What setting every thread needs from the system, so that the passes can also run against a

@@ -109,28 +109,14 @@ AccessCheck checkProcessAccess(int procDirectory, pid_t pid, const ProcessIdenti
   return AccessCheck::Denied;
 }
 
-ProcessAffinity::ProcessAffinity(int procDirectory)
-    : procDirectory_(procDirectory), maskBytes_(sizeof(cpu_set_t)) {}
+ProcessAffinity::ProcessAffinity(int procDirectory) : procDirectory_(procDirectory) {}
 
 bool ProcessAffinity::readProcessMask(pid_t pid, AffinityMask& mask) {
-  // The kernel refuses a buffer narrower than its own processor count, so it grows until the
-  // kernel takes it; later reads start at the size that worked.
-  std::vector<std::uint64_t> words(maskBytes_ / sizeof(std::uint64_t));
-  auto* set = reinterpret_cast<cpu_set_t*>(words.data());
-  while (sched_getaffinity(pid, maskBytes_, set) != 0) {
-    if (errno != EINVAL || maskBytes_ >= kCpuLimit / 8) {
-      return false;
-    }
-    maskBytes_ *= 2;
-    words.assign(maskBytes_ / sizeof(std::uint64_t), 0);
-    set = reinterpret_cast<cpu_set_t*>(words.data());
+  ThreadMask read;
+  if (!readThreadMask(pid, maskWords_, read)) {
+    return false;
   }
-  mask = 0;
-  for (std::size_t cpu = 0; cpu < kMaskBits; ++cpu) {
-    if (CPU_ISSET_S(cpu, maskBytes_, set)) {
-      mask |= AffinityMask{1} << cpu;
-    }
-  }
+  mask = read.low;
   return true;
 }
 

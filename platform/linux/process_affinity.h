@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/linux/process_table.h"
 #include "platform/platform.h"
@@ -68,7 +69,7 @@ class ProcessAffinity {
   std::optional<AffinityMask> online_;
   std::optional<CpusetHierarchy> hierarchy_;
   std::map<std::string, std::optional<AffinityMask>> cpusets_;
-  std::size_t maskBytes_;
+  std::vector<std::uint64_t> maskWords_;  // as wide as the kernel's masks, once one was read
 };
 
 // The cgroup mounts in /proc/self/mountinfo that carry the cpuset controller: the v1 hierarchy
