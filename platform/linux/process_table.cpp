@@ -200,7 +200,7 @@ bool readProcessesById(int procDirectory, const std::vector<std::uint32_t>& proc
                        std::vector<ProcessEntry>& table, std::vector<ProcessIdentity>& identities) {
   table.clear();
   identities.clear();
-  if (fcntl(procDirectory, F_GETFD) < 0) {
+  if (procDirectory < 0) {
     return false;
   }
   std::vector<std::uint32_t> wanted(processIds);
