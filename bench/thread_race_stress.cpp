@@ -37,8 +37,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/linux/linux_files.h"
-#include "platform/linux/process_affinity.h"
+#include "ports/linux/linux_files.h"
+#include "ports/linux/process_affinity.h"
 
 namespace {
 

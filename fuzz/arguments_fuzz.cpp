@@ -12,8 +12,8 @@
 #include "app/run.h"
 #include "common/wide_number.h"
 #include "fuzz/fuzz_text.h"
-#include "platform/simulated/captured_output.h"
-#include "platform/simulated/simulated_platform.h"
+#include "ports/simulated/captured_output.h"
+#include "ports/simulated/simulated_platform.h"
 
 namespace {
 

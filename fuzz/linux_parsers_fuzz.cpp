@@ -27,12 +27,12 @@
 #include <vector>
 
 #include "common/utf8.h"
-#include "platform/linux/cpu_list.h"
-#include "platform/linux/linux_files.h"
-#include "platform/linux/process_affinity.h"
-#include "platform/linux/process_table.h"
-#include "platform/linux/sysfs_topology.h"
 #include "platform/platform.h"
+#include "ports/linux/cpu_list.h"
+#include "ports/linux/linux_files.h"
+#include "ports/linux/process_affinity.h"
+#include "ports/linux/process_table.h"
+#include "ports/linux/sysfs_topology.h"
 
 namespace {
 

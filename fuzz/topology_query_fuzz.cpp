@@ -8,8 +8,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "platform/simulated/captured_output.h"
-#include "platform/simulated/simulated_platform.h"
+#include "ports/simulated/captured_output.h"
+#include "ports/simulated/simulated_platform.h"
 #include "topology/topology_query.h"
 #include "topology/topology_report.h"
 

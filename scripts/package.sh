@@ -90,7 +90,7 @@ chmod 755 "$root/usr/bin/vellicor"
 (
   cd "$stage"
   # Shared libraries the program needs become its dependencies. The program is normally linked
-  # statically (see platform/linux/CMakeLists.txt): then it needs none, and there is nothing
+  # statically (see ports/linux/CMakeLists.txt): then it needs none, and there is nothing
   # for dpkg-shlibdeps to read.
   if readelf -d debian/vellicor/usr/bin/vellicor | grep -q '(NEEDED)'; then
     dpkg-shlibdeps -Tdebian/substvars debian/vellicor/usr/bin/vellicor
@@ -123,7 +123,7 @@ echo "== Windows zip"
 files="$stage/zip"
 mkdir -p "$files"
 strip=$(sed -n 's/^CMAKE_STRIP:FILEPATH=//p' "$windows_build/CMakeCache.txt")
-"$strip" -o "$files/vellicor.exe" "$windows_build/platform/windows/vellicor.exe"
+"$strip" -o "$files/vellicor.exe" "$windows_build/ports/windows/vellicor.exe"
 cp "$source_dir/README.md" "$source_dir/LICENSE" "$files/"
 touch -d "@$SOURCE_DATE_EPOCH" "$files"/*
 zip_file="$output/vellicor-${version}-win64.zip"

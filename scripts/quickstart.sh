@@ -6,4 +6,4 @@ cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 cmake --preset linux >/dev/null
 cmake --build --preset linux --target vellicor
-exec build/linux/platform/linux/vellicor /c /l
+exec build/linux/ports/linux/vellicor /c /l

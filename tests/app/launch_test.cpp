@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "app/run.h"
-#include "platform/simulated/captured_output.h"
-#include "platform/simulated/simulated_platform.h"
+#include "ports/simulated/captured_output.h"
+#include "ports/simulated/simulated_platform.h"
 
 namespace vellicor {
 namespace {

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/simulated/captured_output.h"
-#include "platform/simulated/simulated_platform.h"
+#include "ports/simulated/captured_output.h"
+#include "ports/simulated/simulated_platform.h"
 
 namespace vellicor {
 namespace {

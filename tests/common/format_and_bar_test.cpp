@@ -7,7 +7,7 @@
 #include "common/mask_bar.h"
 #include "common/utf8.h"
 #include "common/wide_format.h"
-#include "platform/simulated/captured_output.h"
+#include "ports/simulated/captured_output.h"
 
 namespace vellicor {
 namespace {

@@ -32,9 +32,9 @@
 #include "cgroup_cpuset.h"
 #include "child_process.h"
 #include "common/utf8.h"
-#include "platform/linux/cpu_list.h"
-#include "platform/linux/linux_platform.h"
-#include "platform/simulated/captured_output.h"
+#include "ports/linux/cpu_list.h"
+#include "ports/linux/linux_platform.h"
+#include "ports/simulated/captured_output.h"
 
 namespace vellicor::linux_platform {
 namespace {

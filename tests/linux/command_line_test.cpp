@@ -1,4 +1,4 @@
-#include "platform/linux/command_line.h"
+#include "ports/linux/command_line.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "platform/linux/cpu_list.h"
+#include "ports/linux/cpu_list.h"
 
 #include <gtest/gtest.h>
 

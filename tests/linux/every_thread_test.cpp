@@ -1,4 +1,4 @@
-#include "platform/linux/every_thread.h"
+#include "ports/linux/every_thread.h"
 
 #include <gtest/gtest.h>
 

@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "child_process.h"
-#include "platform/linux/cpu_list.h"
+#include "ports/linux/cpu_list.h"
 
 namespace vellicor::linux_platform {
 namespace {

@@ -1,4 +1,4 @@
-#include "platform/linux/linux_files.h"
+#include "ports/linux/linux_files.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

@@ -1,4 +1,4 @@
-#include "platform/linux/linux_platform.h"
+#include "ports/linux/linux_platform.h"
 
 #include <fcntl.h>
 #include <grp.h>
@@ -21,9 +21,9 @@
 
 #include "cgroup_cpuset.h"
 #include "child_process.h"
-#include "platform/linux/cpu_list.h"
-#include "platform/linux/process_affinity.h"
-#include "platform/linux/sysfs_topology.h"
+#include "ports/linux/cpu_list.h"
+#include "ports/linux/process_affinity.h"
+#include "ports/linux/sysfs_topology.h"
 
 namespace vellicor::linux_platform {
 namespace {

@@ -23,9 +23,9 @@
 
 #include "child_process.h"
 #include "common/utf8.h"
-#include "platform/linux/cpu_list.h"
-#include "platform/linux/sysfs_topology.h"
 #include "platform/platform.h"
+#include "ports/linux/cpu_list.h"
+#include "ports/linux/sysfs_topology.h"
 
 namespace vellicor::linux_platform {
 namespace {

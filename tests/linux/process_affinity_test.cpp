@@ -1,4 +1,4 @@
-#include "platform/linux/process_affinity.h"
+#include "ports/linux/process_affinity.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -15,8 +15,8 @@
 
 #include "child_process.h"
 #include "mount_namespace.h"
-#include "platform/linux/cpu_list.h"
-#include "platform/linux/linux_files.h"
+#include "ports/linux/cpu_list.h"
+#include "ports/linux/linux_files.h"
 
 namespace vellicor::linux_platform {
 namespace {

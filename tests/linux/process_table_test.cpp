@@ -1,4 +1,4 @@
-#include "platform/linux/process_table.h"
+#include "ports/linux/process_table.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -11,7 +11,7 @@
 #include <string>
 
 #include "child_process.h"
-#include "platform/linux/linux_files.h"
+#include "ports/linux/linux_files.h"
 
 namespace vellicor::linux_platform {
 namespace {

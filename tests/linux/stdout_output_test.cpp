@@ -1,4 +1,4 @@
-#include "platform/linux/stdout_output.h"
+#include "ports/linux/stdout_output.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -10,7 +10,7 @@
 #include <string>
 #include <thread>
 
-#include "platform/linux/linux_files.h"
+#include "ports/linux/linux_files.h"
 
 namespace vellicor::linux_platform {
 namespace {

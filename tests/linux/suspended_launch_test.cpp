@@ -1,4 +1,4 @@
-#include "platform/linux/suspended_launch.h"
+#include "ports/linux/suspended_launch.h"
 
 #include <fcntl.h>
 #include <grp.h>
@@ -21,7 +21,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/linux/command_line.h"
+#include "ports/linux/command_line.h"
 #include "tests/linux/child_process.h"
 
 namespace vellicor::linux_platform {

@@ -1,4 +1,4 @@
-#include "platform/linux/sysfs_topology.h"
+#include "ports/linux/sysfs_topology.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>

@@ -18,7 +18,7 @@
 #include "cgroup_cpuset.h"
 #include "child_process.h"
 #include "mount_namespace.h"
-#include "platform/linux/cpu_list.h"
+#include "ports/linux/cpu_list.h"
 
 namespace vellicor::linux_platform {
 namespace {

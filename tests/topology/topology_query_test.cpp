@@ -4,8 +4,8 @@
 
 #include <vector>
 
-#include "platform/simulated/captured_output.h"
-#include "platform/simulated/simulated_platform.h"
+#include "ports/simulated/captured_output.h"
+#include "ports/simulated/simulated_platform.h"
 #include "topology/topology_report.h"
 
 namespace vellicor {

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/windows/console_output.h"
+#include "ports/windows/console_output.h"
 #include "tests/windows/test_processes.h"
 
 namespace vellicor::windows_platform {

@@ -1,4 +1,4 @@
-#include "platform/windows/windows_platform.h"
+#include "ports/windows/windows_platform.h"
 
 #include <gtest/gtest.h>
 #include <windows.h>

@@ -1,4 +1,4 @@
-#include "platform/linux/command_line.h"
+#include "ports/linux/command_line.h"
 
 // The splitting follows CommandLineToArgvW as Windows really behaves, including its treatment of
 // runs of double quotes (the rule older C runtimes shared): a program started by /e must see the

@@ -1,4 +1,4 @@
-#include "platform/linux/process_table.h"
+#include "ports/linux/process_table.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -11,7 +11,7 @@
 #include <string_view>
 
 #include "common/utf8.h"
-#include "platform/linux/linux_files.h"
+#include "ports/linux/linux_files.h"
 
 namespace vellicor::linux_platform {
 

@@ -1,4 +1,4 @@
-#include "platform/linux/linux_files.h"
+#include "ports/linux/linux_files.h"
 
 #include <dirent.h>
 #include <fcntl.h>

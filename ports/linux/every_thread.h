@@ -11,8 +11,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "platform/linux/linux_files.h"
 #include "platform/platform.h"
+#include "ports/linux/linux_files.h"
 
 namespace vellicor::linux_platform {
 

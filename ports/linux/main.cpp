@@ -3,9 +3,9 @@
 
 #include "app/run.h"
 #include "common/utf8.h"
-#include "platform/linux/command_line.h"
-#include "platform/linux/linux_platform.h"
-#include "platform/linux/stdout_output.h"
+#include "ports/linux/command_line.h"
+#include "ports/linux/linux_platform.h"
+#include "ports/linux/stdout_output.h"
 
 int main(int argc, char** argv) {
   using namespace vellicor::linux_platform;

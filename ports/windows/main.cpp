@@ -2,8 +2,8 @@
 #include <vector>
 
 #include "app/run.h"
-#include "platform/windows/console_output.h"
-#include "platform/windows/windows_platform.h"
+#include "ports/windows/console_output.h"
+#include "ports/windows/windows_platform.h"
 
 int wmain(int argc, wchar_t* argv[]) {
   std::vector<std::wstring> arguments(argv, argv + argc);

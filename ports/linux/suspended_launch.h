@@ -16,7 +16,7 @@
 
 #include <string_view>
 
-#include "platform/linux/linux_files.h"
+#include "ports/linux/linux_files.h"
 
 namespace vellicor::linux_platform {
 

@@ -1,4 +1,4 @@
-#include "platform/linux/stdout_output.h"
+#include "ports/linux/stdout_output.h"
 
 #include <pthread.h>
 #include <signal.h>

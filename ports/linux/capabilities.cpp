@@ -1,4 +1,4 @@
-#include "platform/linux/capabilities.h"
+#include "ports/linux/capabilities.h"
 
 #include <linux/capability.h>
 #include <sys/syscall.h>

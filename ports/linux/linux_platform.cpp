@@ -1,4 +1,4 @@
-#include "platform/linux/linux_platform.h"
+#include "ports/linux/linux_platform.h"
 
 #include <fcntl.h>
 
@@ -7,7 +7,7 @@
 #include <cstring>
 #include <utility>
 
-#include "platform/linux/stdout_output.h"
+#include "ports/linux/stdout_output.h"
 
 namespace vellicor::linux_platform {
 

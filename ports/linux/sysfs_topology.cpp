@@ -1,4 +1,4 @@
-#include "platform/linux/sysfs_topology.h"
+#include "ports/linux/sysfs_topology.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -11,9 +11,9 @@
 #include <string_view>
 #include <utility>
 
-#include "platform/linux/cpu_list.h"
-#include "platform/linux/linux_files.h"
 #include "platform/platform.h"
+#include "ports/linux/cpu_list.h"
+#include "ports/linux/linux_files.h"
 
 namespace vellicor::linux_platform {
 

@@ -1,4 +1,4 @@
-#include "platform/linux/suspended_launch.h"
+#include "ports/linux/suspended_launch.h"
 
 #include <fcntl.h>
 #include <linux/capability.h>
@@ -18,8 +18,8 @@
 #include <vector>
 
 #include "common/utf8.h"
-#include "platform/linux/capabilities.h"
-#include "platform/linux/command_line.h"
+#include "ports/linux/capabilities.h"
+#include "ports/linux/command_line.h"
 
 extern char** environ;
 

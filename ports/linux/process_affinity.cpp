@@ -1,4 +1,4 @@
-#include "platform/linux/process_affinity.h"
+#include "ports/linux/process_affinity.h"
 
 #include <fcntl.h>
 #include <linux/capability.h>
@@ -12,10 +12,10 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/linux/capabilities.h"
-#include "platform/linux/cpu_list.h"
-#include "platform/linux/every_thread.h"
-#include "platform/linux/linux_files.h"
+#include "ports/linux/capabilities.h"
+#include "ports/linux/cpu_list.h"
+#include "ports/linux/every_thread.h"
+#include "ports/linux/linux_files.h"
 
 namespace vellicor::linux_platform {
 

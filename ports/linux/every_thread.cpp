@@ -1,4 +1,4 @@
-#include "platform/linux/every_thread.h"
+#include "ports/linux/every_thread.h"
 
 #include <fcntl.h>
 #include <sched.h>
@@ -11,8 +11,8 @@
 #include <iterator>
 #include <unordered_set>
 
-#include "platform/linux/cpu_list.h"
-#include "platform/linux/process_table.h"
+#include "ports/linux/cpu_list.h"
+#include "ports/linux/process_table.h"
 
 namespace vellicor::linux_platform {
 

@@ -1,4 +1,4 @@
-#include "platform/simulated/simulated_platform.h"
+#include "ports/simulated/simulated_platform.h"
 
 #include <algorithm>
 #include <cstring>

@@ -12,12 +12,12 @@
 #include <string>
 #include <vector>
 
-#include "platform/linux/linux_files.h"
-#include "platform/linux/process_affinity.h"
-#include "platform/linux/process_table.h"
-#include "platform/linux/suspended_launch.h"
-#include "platform/linux/sysfs_topology.h"
 #include "platform/platform.h"
+#include "ports/linux/linux_files.h"
+#include "ports/linux/process_affinity.h"
+#include "ports/linux/process_table.h"
+#include "ports/linux/suspended_launch.h"
+#include "ports/linux/sysfs_topology.h"
 
 namespace vellicor::linux_platform {
 

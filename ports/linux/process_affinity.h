@@ -12,8 +12,8 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/linux/process_table.h"
 #include "platform/platform.h"
+#include "ports/linux/process_table.h"
 
 namespace vellicor::linux_platform {
 

@@ -1,4 +1,4 @@
-#include "platform/windows/console_output.h"
+#include "ports/windows/console_output.h"
 
 #include <windows.h>
 
