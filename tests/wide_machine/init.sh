@@ -61,19 +61,28 @@ threads() {
   done
 }
 
-# start_sleepers NAME [FIRST-LAST]: starts a helper and waits (5 s at most) for its four threads.
-start_sleepers() {
-  local name=$1 tries
-  "$@" &
-  pid=$!
-  tries=0
-  set -- "/proc/$pid/task/"*
-  while [ $# -lt 4 ] && [ $tries -lt 500 ]; do
+# wait_until COMMAND...: runs the command every 10 ms until it succeeds, for 30 s at most.
+wait_until() {
+  local tries=0
+  until "$@" || [ $tries -ge 3000 ]; do
     usleep 10000
     tries=$((tries + 1))
-    set -- "/proc/$pid/task/"*
   done
-  marker pid "$name" "$pid"
+}
+
+# has_threads PID COUNT: whether the process has that many threads.
+has_threads() {
+  local count=$2
+  set -- "/proc/$1/task/"*
+  [ -e "$1" ] && [ $# -ge "$count" ]
+}
+
+# start_sleepers NAME [FIRST-LAST]: starts a helper and waits for its four threads.
+start_sleepers() {
+  "$@" &
+  pid=$!
+  wait_until has_threads $pid 4
+  marker pid "$1" "$pid"
 }
 
 # The program that Vellicor launches: as its first act it records its identifier and the
@@ -104,11 +113,7 @@ section set-all vellicor /n:96 wide-sleepers
 section threads-all threads $sleepers
 
 section launch vellicor /x:ffffffff0000000000000000 /e wide-launched
-tries=0
-while [ ! -e /tmp/launched ] && [ $tries -lt 500 ]; do
-  usleep 10000
-  tries=$((tries + 1))
-done
+wait_until [ -e /tmp/launched ]
 section launched cat /tmp/launched
 
 start_sleepers wide-pinned 64-95
