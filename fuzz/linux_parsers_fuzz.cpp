@@ -439,7 +439,11 @@ void checkProcTree(std::string_view input) {
   // status file decides; a changed inode sends the check to the stat file as well.
   const CallerRights rights{kCaller, false};
   ProcessAffinity affinity(proc.get());
-  const std::uint64_t online = affinity.systemMask(getpid(), ~std::uint64_t{0});
+  AffinityMask everyProcessor;
+  everyProcessor.setRange(0, kCpuLimit - 1);
+  AffinityMask online;
+  affinity.systemMask(getpid(), everyProcessor, online);
+  AffinityMask offered;
   for (const ProcessIdentity& identity : identities) {
     ProcessIdentity moved = identity;
     moved.procInode += 1;
@@ -452,7 +456,8 @@ void checkProcTree(std::string_view input) {
       }
     }
     // Only the processors of this machine are ever offered.
-    require((affinity.systemMask(identity.pid, 0) & ~online) == 0);
+    affinity.systemMask(identity.pid, AffinityMask(), offered);
+    require(online.includes(offered));
   }
 }
 
