@@ -22,12 +22,19 @@ namespace {
 // against every process of a large machine.
 constexpr std::uint64_t kStepBound = 10'000'000;
 
+// What the matcher does at a step grows with the item's text (a bracket of thousands of ranges is
+// searched range by range), with the name (a repeat runs along it, a back-reference compares with
+// it) and with the capturing groups (each backtracking point copies all their offsets). So a step
+// counts one more for every kUnitsPerStep code units of the item and of the name and for every
+// kUnitsPerStep capturing groups: the budget bounds the time of a run, not just its steps.
+constexpr std::uint64_t kUnitsPerStep = 16;
+
 // PCRE2's own count, per match, of the backtracking points it creates; it stops a match that
 // backtracks over and over between two items.
 constexpr std::uint32_t kMatchLimit = 10'000'000;
 
 // The most backtracking points a match may hold at once. A repetition of `(a|b)*` holds two, so
-// names of far more than the 260 characters of a Windows path still match through such loops.
+// names of up to 298 characters, beyond the 260 of a Windows path, still match through such loops.
 constexpr std::uint32_t kDepthBound = 600;
 
 // Memory of one match's backtracking points, in KiB: at the depth bound, frames of patterns with
@@ -92,14 +99,19 @@ void release(void* memory, void* data) {
 
 struct StepBudget {
   std::uint64_t taken = 0;
+  std::uint64_t captureCount = 0;  // of the expression being matched
 };
 
-int takeStep(pcre2_callout_block* /*callout*/, void* data) {
+int takeStep(pcre2_callout_block* callout, void* data) {
   auto* budget = static_cast<StepBudget*>(data);
-  if (budget->taken >= kStepBound) {
+  const std::uint64_t weight =
+      1 +
+      (callout->next_item_length + callout->subject_length + budget->captureCount) / kUnitsPerStep;
+  if (kStepBound - budget->taken < weight) {
+    budget->taken = kStepBound;
     return PCRE2_ERROR_MATCHLIMIT;
   }
-  ++budget->taken;
+  budget->taken += weight;
   return 0;
 }
 
@@ -164,6 +176,7 @@ PCRE2_SPTR unitsOf(std::vector<PCRE2_UCHAR>& units, std::wstring_view text) {
 // One target: its expression once built, or why building it failed.
 struct BuiltTarget {
   std::unique_ptr<pcre2_code, CodeFree> code;
+  std::uint32_t captureCount = 0;
   std::optional<PatternResult> failure;
 };
 
@@ -183,7 +196,7 @@ struct PatternSet::Engine {
 
   bool setUp(std::size_t targetCount);
   bool build(BuiltTarget& target, std::wstring_view pattern);
-  PatternResult test(const pcre2_code* code, std::wstring_view name);
+  PatternResult test(const BuiltTarget& target, std::wstring_view name);
 };
 
 bool PatternSet::Engine::setUp(std::size_t targetCount) {
@@ -219,12 +232,14 @@ bool PatternSet::Engine::build(BuiltTarget& target, std::wstring_view pattern) {
     target.failure = buildFailure(error);
     return false;
   }
+  pcre2_pattern_info(target.code.get(), PCRE2_INFO_CAPTURECOUNT, &target.captureCount);
   return true;
 }
 
-PatternResult PatternSet::Engine::test(const pcre2_code* code, std::wstring_view name) {
-  const int result =
-      pcre2_match(code, unitsOf(text, name), name.size(), 0, 0, matchData.get(), match.get());
+PatternResult PatternSet::Engine::test(const BuiltTarget& target, std::wstring_view name) {
+  budget.captureCount = target.captureCount;
+  const int result = pcre2_match(target.code.get(), unitsOf(text, name), name.size(), 0, 0,
+                                 matchData.get(), match.get());
   if (result >= 0) {
     return PatternResult::kMatch;
   }
@@ -253,7 +268,7 @@ PatternResult PatternSet::test(std::size_t index, std::wstring_view name) {
   if (!target.code && !engine_->build(target, texts_[index])) {
     return *target.failure;
   }
-  return engine_->test(target.code.get(), name);
+  return engine_->test(target, name);
 }
 
 std::uint64_t PatternSet::stepsTaken() const {

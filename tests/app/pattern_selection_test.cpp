@@ -70,7 +70,7 @@ TEST_F(PatternSelection, PatternTooCostlyToBuildEndsTheRunLikeAnInvalidOne) {
 // A pattern that costs each name a fifth of the run's steps passes a few processes and ends a
 // run over many, before any mask is set.
 TEST_F(PatternSelection, StepsAreCountedForTheWholeRun) {
-  const std::wstring name(18, L'a');
+  const std::wstring name(17, L'a');
   platform.processes = {{100, name}, {200, L"notepad.exe"}};
   EXPECT_EQ(run({L"/g", L"/x:1", L"(a|a)*[bc]", L"notepad\\.exe"}), 0);
   EXPECT_EQ(output.text, L"notepad.exe, pid:200, mask:ff -> 01\n");
