@@ -1,7 +1,7 @@
 #include "app/run.h"
 
 #include <optional>
-#include <regex>
+#include <utility>
 
 #include "app/apply.h"
 #include "app/arguments.h"
@@ -66,13 +66,12 @@ int runAffinityRequest(Platform& platform, Output& output,
     table.clear();
   }
 
-  std::vector<std::uint32_t> selected;
-  try {
-    selected = selectProcesses(request, table);
-  } catch (const std::regex_error&) {
+  std::optional<std::vector<std::uint32_t>> selection = selectProcesses(request, table);
+  if (!selection) {
     printWide(output, L"Invalid regex string!\n");
     return kExitFailure;
   }
+  const std::vector<std::uint32_t> selected = std::move(*selection);
 
   MaskWork work;
   work.workingMask = request.requestedMask;
