@@ -85,8 +85,8 @@ class Platform {
   virtual std::wstring getCommandLine() = 0;
   // CreateProcessW(nullptr, command, ..., CREATE_SUSPENDED, ...): false on failure.
   virtual bool createSuspendedProcess(std::wstring_view command, LaunchedProcess& launched) = 0;
-  // ResumeThread; the result is not looked at.
-  virtual void resumeThread(OsHandle thread) = 0;
+  // ResumeThread: false when the thread could not be let go.
+  virtual bool resumeThread(OsHandle thread) = 0;
 };
 
 }  // namespace vellicor

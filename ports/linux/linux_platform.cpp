@@ -128,12 +128,13 @@ bool LinuxPlatform::createSuspendedProcess(std::wstring_view command, LaunchedPr
   return true;
 }
 
-void LinuxPlatform::resumeThread(OsHandle thread) {
+bool LinuxPlatform::resumeThread(OsHandle thread) {
   auto launch = launches_.find(thread);
   if (launch == launches_.end()) {
-    return;
+    return false;
   }
   launch->second->resume();
+  return true;
 }
 
 OsHandle LinuxPlatform::openChecked(pid_t pid, const ProcessIdentity* enumerated) {

@@ -49,7 +49,7 @@ class LinuxPlatform : public Platform {
   std::uint32_t getLastError() override;
   std::wstring getCommandLine() override;
   bool createSuspendedProcess(std::wstring_view command, LaunchedProcess& launched) override;
-  void resumeThread(OsHandle thread) override;
+  bool resumeThread(OsHandle thread) override;
 
  private:
   OsHandle openChecked(pid_t pid, const ProcessIdentity* enumerated);

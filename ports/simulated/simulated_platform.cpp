@@ -228,10 +228,11 @@ bool SimulatedPlatform::createSuspendedProcess(std::wstring_view command,
   return true;
 }
 
-void SimulatedPlatform::resumeThread(OsHandle thread) {
-  calls.push_back(thread == launchedThread_ && openHandles.count(thread) != 0
-                      ? "ResumeThread"
-                      : "ResumeThread of a handle that is not the launched thread");
+bool SimulatedPlatform::resumeThread(OsHandle thread) {
+  const bool launched = thread == launchedThread_ && openHandles.count(thread) != 0;
+  calls.push_back(launched ? "ResumeThread"
+                           : "ResumeThread of a handle that is not the launched thread");
+  return launched && !resumeFails;
 }
 
 }  // namespace vellicor::simulated

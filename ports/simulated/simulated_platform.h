@@ -43,6 +43,7 @@ class SimulatedPlatform : public Platform {
   bool allocationFails = false;
   std::wstring commandLine;
   bool creationFails = false;
+  bool resumeFails = false;
   // The process a successful launch adds to the table.
   SimulatedProcess launchedProcess{4000, L"launched.exe"};
 
@@ -73,7 +74,7 @@ class SimulatedPlatform : public Platform {
   std::unique_ptr<std::byte[]> allocateBuffer(std::uint32_t length) override;
   std::wstring getCommandLine() override;
   bool createSuspendedProcess(std::wstring_view command, LaunchedProcess& launched) override;
-  void resumeThread(OsHandle thread) override;
+  bool resumeThread(OsHandle thread) override;
 
  private:
   SimulatedProcess* processFor(OsHandle handle);

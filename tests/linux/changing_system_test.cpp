@@ -174,7 +174,7 @@ class InterposedPlatform : public Platform {
   bool createSuspendedProcess(std::wstring_view command, LaunchedProcess& launched) override {
     return linux_.createSuspendedProcess(command, launched);
   }
-  void resumeThread(OsHandle thread) override { linux_.resumeThread(thread); }
+  bool resumeThread(OsHandle thread) override { return linux_.resumeThread(thread); }
 
  private:
   static void fire(std::function<void()>& moment) {

@@ -1,6 +1,7 @@
 // A tiny Windows program the tests start under chosen image names (copies of this file):
 //   test_helper wait EVENT         signals the named event, then idles until it is ended
 //   test_helper guard EVENT        the same, but first shuts everyone else out of its process
+//   test_helper sleep MILLISECONDS idles that long (at most five minutes), then ends
 //   test_helper report-mask FILE   writes its own process affinity mask, in hexadecimal
 //   test_helper report-command-line FILE   writes its raw command line, as UTF-8
 // Reports are written to FILE.partial and then renamed, so a reader never sees half a report.
@@ -8,7 +9,9 @@
 #include <aclapi.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cwchar>
 #include <string>
 #include <string_view>
 
@@ -90,6 +93,10 @@ int wmain(int argc, wchar_t* argv[]) {
   }
   if (mode == L"guard") {
     return shutOthersOut() ? idle(operand) : 3;
+  }
+  if (mode == L"sleep") {
+    Sleep(std::min<DWORD>(std::wcstoul(operand.c_str(), nullptr, 10), kLongestIdleMilliseconds));
+    return 0;
   }
   if (mode == L"report-mask") {
     return reportMask(operand);
