@@ -33,12 +33,14 @@ int runAffinityRequest(Platform& platform, Output& output,
                        const std::vector<std::wstring>& arguments) {
   const std::wstring_view programPath =
       arguments.empty() ? std::wstring_view() : std::wstring_view(arguments[0]);
-  CommandRequest request = parseArguments(arguments);
-
+  // The topology comes first: it tells how wide the machine's masks are, and so how a requested
+  // mask is read. Reading the arguments prints nothing and cannot fail, so nothing shows the order.
   ProcessorTopology topology = queryProcessorTopology(platform, output);
   if (topology.logicalProcessorCount == 0) {
     return kExitFailure;
   }
+  const std::uint32_t span = processorSpan(topology);
+  CommandRequest request = parseArguments(arguments, requestedMaskBits(span));
   if (request.reportMode) {
     printTopologyReport(output, topology);
   }
@@ -49,7 +51,7 @@ int runAffinityRequest(Platform& platform, Output& output,
       return kExitFailure;
     }
   } else if (request.listMode) {
-    request.requestedMask = 0;
+    request.requestedMask.clear();
     printWide(output, L"\n");
   } else if (request.targets.empty()) {
     if (!request.reportMode) {
@@ -72,11 +74,13 @@ int runAffinityRequest(Platform& platform, Output& output,
     return kExitFailure;
   }
 
-  const std::uint32_t count = topology.logicalProcessorCount;
-  const std::uint32_t width = maskHexWidth(count);
-  std::uint64_t workingMask = request.requestedMask;
+  MaskWork work;
+  work.workingMask = request.requestedMask;
+  work.span = span;
+  work.width = maskHexWidth(span);
+  work.listMode = request.listMode;
   for (std::uint32_t index : selected) {
-    applyToProcess(platform, output, table[index], workingMask, count, width, request.listMode);
+    applyToProcess(platform, output, table[index], work);
   }
   // The command shares this program's standard output: our lines go out before it can write.
   output.flush();
