@@ -42,7 +42,7 @@ bool LinuxPlatform::lookUpProcesses(const std::vector<std::uint32_t>& processIds
   return true;
 }
 
-OsHandle LinuxPlatform::openProcess(std::uint32_t processId) {
+OsHandle LinuxPlatform::openProcess(std::uint32_t processId, ProcessAccess /*access*/) {
   if (processId == 0 || processId > static_cast<std::uint32_t>(INT_MAX)) {
     lastError_ = kErrorInvalidParameter;
     return kNoHandle;

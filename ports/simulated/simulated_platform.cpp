@@ -119,14 +119,16 @@ SimulatedProcess* SimulatedPlatform::processFor(OsHandle handle) {
   return nullptr;
 }
 
-OsHandle SimulatedPlatform::openProcess(std::uint32_t processId) {
+OsHandle SimulatedPlatform::openProcess(std::uint32_t processId, ProcessAccess access) {
+  const bool toSet = access == ProcessAccess::SetMask;
+  const std::string call = "OpenProcess " + std::to_string(processId) + (toSet ? "" : " to read");
   const SimulatedProcess* process = find(processId);
-  if (process == nullptr || process->cannotOpen) {
-    calls.push_back("OpenProcess " + std::to_string(processId) + " failed");
+  if (process == nullptr || process->cannotOpen || (toSet && process->cannotOpenForSetting)) {
+    calls.push_back(call + " failed");
     return kNoHandle;
   }
   OsHandle handle = newHandle(processId);
-  calls.push_back("OpenProcess " + std::to_string(processId));
+  calls.push_back(call);
   return handle;
 }
 

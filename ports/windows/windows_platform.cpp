@@ -26,7 +26,6 @@ static_assert(static_cast<std::uint32_t>(::RelationNumaNode) == RelationNumaNode
 static_assert(static_cast<std::uint32_t>(::RelationCache) == RelationCache);
 static_assert(static_cast<std::uint32_t>(::RelationProcessorPackage) == RelationProcessorPackage);
 static_assert(ERROR_INSUFFICIENT_BUFFER == kErrorInsufficientBuffer);
-static_assert(PROCESS_ALL_ACCESS == 0x1FFFFF);
 static_assert(sizeof(STARTUPINFOW) == 104);
 static_assert(sizeof(DWORD_PTR) == sizeof(std::uint64_t));
 // The group fields of the program's records lie in what Windows leaves as padding.
@@ -113,8 +112,13 @@ bool WindowsPlatform::enumerateProcesses(std::vector<ProcessEntry>& table) {
   return true;
 }
 
-OsHandle WindowsPlatform::openProcess(std::uint32_t processId) {
-  HANDLE process = OpenProcess(PROCESS_ALL_ACCESS, FALSE, processId);
+OsHandle WindowsPlatform::openProcess(std::uint32_t processId, ProcessAccess access) {
+  // Reading the masks, the creation time and the image name needs no more than this.
+  DWORD rights = PROCESS_QUERY_LIMITED_INFORMATION;
+  if (access == ProcessAccess::SetMask) {
+    rights |= PROCESS_SET_INFORMATION;
+  }
+  HANDLE process = OpenProcess(rights, FALSE, processId);
   if (process == nullptr) {
     return kNoHandle;
   }

@@ -32,7 +32,7 @@ class WindowsPlatform : public Platform {
 
   // Once a table was read, only the process it listed under an identifier is opened by it
   // (process_identity.h); any other fails as an ended process would.
-  OsHandle openProcess(std::uint32_t processId) override;
+  OsHandle openProcess(std::uint32_t processId, ProcessAccess access) override;
   bool getProcessAffinityMask(OsHandle process, AffinityMask& processMask,
                               AffinityMask& systemMask) override;
   bool setProcessAffinityMask(OsHandle process, const AffinityMask& mask) override;

@@ -141,8 +141,8 @@ class InterposedPlatform : public Platform {
     fire(afterTable);
     return read;
   }
-  OsHandle openProcess(std::uint32_t processId) override {
-    const OsHandle handle = linux_.openProcess(processId);
+  OsHandle openProcess(std::uint32_t processId, ProcessAccess access) override {
+    const OsHandle handle = linux_.openProcess(processId, access);
     if (handle != kNoHandle) {
       fire(afterOpen);
     }

@@ -69,7 +69,7 @@ class LinuxProcesses : public testing::Test {
   OsHandle enumerateAndOpen(pid_t pid) {
     std::vector<ProcessEntry> table;
     EXPECT_TRUE(platform_.enumerateProcesses(table));
-    return platform_.openProcess(static_cast<std::uint32_t>(pid));
+    return platform_.openProcess(static_cast<std::uint32_t>(pid), ProcessAccess::SetMask);
   }
 
   LinuxPlatform platform_;
@@ -298,11 +298,12 @@ TEST_F(LinuxProcesses, AnEndedProcessCannotBeOpened) {
   ASSERT_TRUE(platform_.enumerateProcesses(table));
   child.stop();
 
-  EXPECT_EQ(platform_.openProcess(static_cast<std::uint32_t>(pid)), kNoHandle);
+  EXPECT_EQ(platform_.openProcess(static_cast<std::uint32_t>(pid), ProcessAccess::SetMask),
+            kNoHandle);
   EXPECT_EQ(platform_.getLastError(), kErrorInvalidParameter);
   // Identifiers that no process can have.
-  EXPECT_EQ(platform_.openProcess(0), kNoHandle);
-  EXPECT_EQ(platform_.openProcess(0xFFFFFFFFu), kNoHandle);
+  EXPECT_EQ(platform_.openProcess(0, ProcessAccess::SetMask), kNoHandle);
+  EXPECT_EQ(platform_.openProcess(0xFFFFFFFFu, ProcessAccess::SetMask), kNoHandle);
 }
 
 TEST_F(LinuxProcesses, AnOpenedProcessThatEndsCannotBeSetOrRead) {
@@ -374,13 +375,15 @@ TEST(ProcessAccess, AnotherUsersProcessCannotBeOpened) {
     if (!platform.enumerateProcesses(table)) {
       return 1;
     }
-    if (platform.openProcess(static_cast<std::uint32_t>(rootOwned)) != kNoHandle) {
+    if (platform.openProcess(static_cast<std::uint32_t>(rootOwned), ProcessAccess::SetMask) !=
+        kNoHandle) {
       return 2;
     }
     if (platform.getLastError() != kErrorAccessDenied) {
       return 3;
     }
-    OsHandle own = platform.openProcess(static_cast<std::uint32_t>(getpid()));
+    OsHandle own =
+        platform.openProcess(static_cast<std::uint32_t>(getpid()), ProcessAccess::SetMask);
     AffinityMask processMask;
     AffinityMask systemMask;
     if (own == kNoHandle || !platform.getProcessAffinityMask(own, processMask, systemMask)) {
@@ -414,7 +417,8 @@ TEST(ProcessAccess, TheRealUserMayOpenItsProcessRunningAsAnother) {
     LinuxPlatform platform;
     std::vector<ProcessEntry> table;
     platform.enumerateProcesses(table);
-    OsHandle process = platform.openProcess(static_cast<std::uint32_t>(targetPid));
+    OsHandle process =
+        platform.openProcess(static_cast<std::uint32_t>(targetPid), ProcessAccess::SetMask);
     return process == kNoHandle ? 1 : 0;
   });
   EXPECT_EQ(result, 0);
@@ -454,7 +458,8 @@ TEST(KernelThreads, RefuseANewMask) {
   LinuxPlatform platform;
   std::vector<ProcessEntry> table;
   ASSERT_TRUE(platform.enumerateProcesses(table));
-  OsHandle process = platform.openProcess(static_cast<std::uint32_t>(thread));
+  OsHandle process =
+      platform.openProcess(static_cast<std::uint32_t>(thread), ProcessAccess::SetMask);
   ASSERT_NE(process, kNoHandle);
   AffinityMask processMask;
   AffinityMask systemMask;
@@ -468,8 +473,10 @@ TEST(Handles, UnknownAndClosedHandlesFailSafely) {
   LinuxPlatform platform;
   std::vector<ProcessEntry> table;
   ASSERT_TRUE(platform.enumerateProcesses(table));
-  OsHandle first = platform.openProcess(static_cast<std::uint32_t>(getpid()));
-  OsHandle second = platform.openProcess(static_cast<std::uint32_t>(getpid()));
+  OsHandle first =
+      platform.openProcess(static_cast<std::uint32_t>(getpid()), ProcessAccess::SetMask);
+  OsHandle second =
+      platform.openProcess(static_cast<std::uint32_t>(getpid()), ProcessAccess::SetMask);
   ASSERT_NE(first, kNoHandle);
   ASSERT_NE(second, kNoHandle);
   EXPECT_NE(first, second);

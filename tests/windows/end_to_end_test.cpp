@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -95,6 +96,51 @@ TEST_F(VellicorExe, ReportsAProcessItMayNotOpen) {
   RunResult run = runVellicor(maskOption_ + L" guarded.exe");
   EXPECT_EQ(run.output, "Guarded.exe, No access right!\r\n");
   EXPECT_EQ(run.exitStatus, 0u);
+}
+
+// A process whose security descriptor lets others read and set its mask and do nothing else is
+// shown, listed and set; one that lets them read it only is shown and listed. Asking for every
+// right, earlier versions could open neither.
+TEST_F(VellicorExe, OpensAProcessForNoMoreThanTheRunNeeds) {
+  ChildProcess settable = startIdleHelper(scratch_.helperNamed(L"GrantsSet.exe"), L"grant-set");
+  ChildProcess readable = startIdleHelper(scratch_.helperNamed(L"GrantsRead.exe"), L"grant-read");
+  ASSERT_TRUE(settable.started());
+  ASSERT_TRUE(readable.started());
+  ASSERT_TRUE(SetProcessAffinityMask(settable.handle(), systemMask()));
+  const std::wstring both =
+      L" /p " + std::to_wstring(settable.id()) + L" " + std::to_wstring(readable.id());
+  // The lines come in table order, which is not the order of the identifiers.
+  auto sortedLines = [](const std::string& text) {
+    std::vector<std::string> lines;
+    for (std::size_t at = 0; at < text.size();) {
+      std::size_t end = text.find('\n', at);
+      lines.push_back(text.substr(at, end - at + 1));
+      at = end == std::string::npos ? text.size() : end + 1;
+    }
+    std::sort(lines.begin(), lines.end());
+    return lines;
+  };
+
+  RunResult shown = runVellicor(both);
+  EXPECT_EQ(
+      sortedLines(shown.output),
+      sortedLines(utf8(showLine(L"GrantsSet.exe", settable.id(), systemMask()) +
+                       showLine(L"GrantsRead.exe", readable.id(), affinityOf(readable.handle())))));
+
+  RunResult listed = runVellicor(L"/l");
+  EXPECT_NE(listed.output.find(utf8(showLine(L"GrantsSet.exe", settable.id(), systemMask()))),
+            std::string::npos);
+  EXPECT_NE(listed.output.find(
+                utf8(showLine(L"GrantsRead.exe", readable.id(), affinityOf(readable.handle())))),
+            std::string::npos);
+
+  const std::uint64_t readableBefore = affinityOf(readable.handle());
+  RunResult set = runVellicor(maskOption_ + both);
+  EXPECT_EQ(sortedLines(set.output),
+            sortedLines(utf8(setLine(L"GrantsSet.exe", settable.id(), systemMask(), wanted_)) +
+                        "GrantsRead.exe, No access right!\r\n"));
+  EXPECT_EQ(affinityOf(settable.handle()), wanted_);
+  EXPECT_EQ(affinityOf(readable.handle()), readableBefore);
 }
 
 TEST_F(VellicorExe, SelectsNothingByTheIdentifierOfAnEndedProcess) {

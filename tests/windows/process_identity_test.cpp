@@ -112,13 +112,13 @@ TEST(ListedProcess, AProcessStartedAfterTheTableIsNotOpened) {
   ASSERT_TRUE(after.started());
   ASSERT_EQ(findProcess(table, after.id()), nullptr);
 
-  OsHandle listed = platform.openProcess(before.id());
+  OsHandle listed = platform.openProcess(before.id(), ProcessAccess::SetMask);
   EXPECT_NE(listed, kNoHandle);
   platform.closeHandle(listed);
-  EXPECT_EQ(platform.openProcess(after.id()), kNoHandle);
+  EXPECT_EQ(platform.openProcess(after.id(), ProcessAccess::SetMask), kNoHandle);
 
   ASSERT_TRUE(platform.enumerateProcesses(table));
-  OsHandle listedNow = platform.openProcess(after.id());
+  OsHandle listedNow = platform.openProcess(after.id(), ProcessAccess::SetMask);
   EXPECT_NE(listedNow, kNoHandle);
   platform.closeHandle(listedNow);
 }

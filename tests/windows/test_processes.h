@@ -66,8 +66,9 @@ class ChildProcess {
   std::uint32_t id_ = 0;
 };
 
-// Starts the helper at `path` idling ("wait") or idling behind an empty DACL ("guard"), and
-// returns once it is running. The result is not started() when that fails.
+// Starts the helper at `path` idling ("wait"), idling behind an empty DACL ("guard"), or behind one
+// that lets others read its masks ("grant-read") or read and set them ("grant-set") and nothing
+// else, and returns once it is running. The result is not started() when that fails.
 ChildProcess startIdleHelper(const std::wstring& path, std::wstring_view mode = L"wait");
 // Ends every process of this image name (one of the test's own making) when it goes, so that a
 // command a failing test leaves suspended does not outlive the test.
