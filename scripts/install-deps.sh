@@ -6,6 +6,8 @@ set -euo pipefail
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev googletest libbenchmark-dev procps)
 # scripts/package.sh and its test: building the packages, and reading them from the outside.
 packages+=(dpkg-dev zip unzip groff-base man-db file)
+# tests/wide_machine: a 96-processor machine under QEMU, booted from an initramfs with busybox.
+packages+=(qemu-system-x86 busybox-static)
 if [[ "${1:-}" == "--windows" ]]; then
   # bsdutils: script(1), the pseudo-terminal on which Wine gives the console tests a console.
   packages+=(g++-mingw-w64-x86-64-posix wine wine64 util-linux bsdutils)

@@ -320,6 +320,18 @@ TEST(EveryThread, AFightOverAMaskEndsInFailureAtThePassLimit) {
   EXPECT_LE(waited, kPassLimit * 8);
 }
 
+// A mask of a wide machine reaches every thread whole, processors above 63 included, also a
+// thread that appears during the change with the old mask.
+TEST(EveryThread, AWideMaskReachesEveryThreadWhole) {
+  AffinityMask wide;
+  wide.setRange(60, 70);
+  wide.set(127);
+  ScriptedProcess process({100, 101, 102});
+  process.add(kGrowth);
+  EXPECT_TRUE(setEveryThread(process, 100, wide));
+  EXPECT_EQ(process.threadsWithout(wide), std::vector<pid_t>{});
+}
+
 // The kernel narrows a mask to the thread's cpuset: setting such a thread again changes nothing
 // and must not keep the passes going until the limit.
 TEST(EveryThread, AThreadInANarrowerCpusetEndsTheConfirmation) {

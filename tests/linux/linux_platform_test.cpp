@@ -24,6 +24,8 @@
 #include "ports/linux/cpu_list.h"
 #include "ports/linux/process_affinity.h"
 #include "ports/linux/sysfs_topology.h"
+#include "ports/simulated/captured_output.h"
+#include "topology/topology_query.h"
 
 namespace vellicor::linux_platform {
 namespace {
@@ -661,6 +663,37 @@ TEST_F(Topology, AnswersTheBufferQueryWithTheRecordsOfTheTree) {
     }
   }
   EXPECT_EQ(buffer[needed], std::byte{0xAB});
+}
+
+AffinityMask processorRange(std::uint32_t first, std::uint32_t last) {
+  AffinityMask mask;
+  mask.setRange(first, last);
+  return mask;
+}
+
+// A real machine of 96 processors: its records cross the seam group by group, and the query
+// puts every core, package and node back together whole.
+TEST_F(Topology, AWideMachineReachesTheQueryWhole) {
+  LinuxPlatform platform(
+      (std::filesystem::path(VELLICOR_SYSFS_TESTDATA) / "96em64t-4no4pa3ca2co").string());
+  simulated::CapturedOutput output;
+  const ProcessorTopology topology = queryProcessorTopology(platform, output);
+  EXPECT_EQ(output.text, L"");
+  EXPECT_EQ(topology.logicalProcessorCount, 96u);
+  ASSERT_EQ(topology.coreMasks.size(), 96u);
+  for (std::uint32_t core = 0; core < 96; ++core) {
+    EXPECT_EQ(topology.coreMasks[core], processorRange(core, core)) << "core " << core;
+  }
+  ASSERT_EQ(topology.numaNodeMasks.size(), 4u);
+  EXPECT_EQ(topology.numaNodeMasks[2], processorRange(48, 71));  // spans both groups
+  EXPECT_EQ(topology.numaNodeMasks[3], processorRange(72, 95));  // all in the second
+  ASSERT_EQ(topology.packageMasks.size(), 16u);
+  AffinityMask package;  // processors 51, 55, ..., 71: every fourth
+  for (std::uint32_t processor = 51; processor <= 71; processor += 4) {
+    package.set(processor);
+  }
+  EXPECT_EQ(topology.packageMasks[11], package);
+  EXPECT_EQ(processorSpan(topology), 96u);
 }
 
 TEST_F(Topology, IsReadOnceForThePlatformsLifetime) {
