@@ -62,8 +62,10 @@ bool HeldCommand::resume() {
 DWORD WINAPI HeldCommand::watch(void* self) {
   auto* command = static_cast<HeldCommand*>(self);
   while (WaitForSingleObject(command->stop_, kWatchdogPollMilliseconds) == WAIT_TIMEOUT) {
+    // The same write must still be under way once the time is read.
     const std::uint64_t since = command->writes_.writingSince();
-    if (since != 0 && GetTickCount64() - since >= command->stallMilliseconds_) {
+    if (since != 0 && GetTickCount64() - since >= command->stallMilliseconds_ &&
+        command->writes_.writingSince() == since) {
       command->resume();
       break;
     }
