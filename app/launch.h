@@ -13,7 +13,7 @@
 
 namespace vellicor {
 
-// The command after the first "/e " of the raw command line, or else after the first "-e ";
+// The command after the first "/e " or "-e " of the raw command line, whichever comes first;
 // nothing when neither occurs.
 std::optional<std::wstring_view> findCommandTail(std::wstring_view rawCommandLine);
 
@@ -30,7 +30,8 @@ class LaunchedCommand {
   // target of `request`, which borrows the identifier's text from this object. False, with the
   // usage text or "Not found: ..." printed, when the run must end with status 1.
   bool start(Output& output, std::wstring_view programPath, CommandRequest& request);
-  void resume();
+  // False when the command could not be let go.
+  bool resume();
 
  private:
   Platform& platform_;

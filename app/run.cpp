@@ -83,8 +83,9 @@ int runAffinityRequest(Platform& platform, Output& output,
   }
   // The command shares this program's standard output: our lines go out before it can write.
   output.flush();
-  launched.resume();
-  return output.writeFailed() ? kExitFailure : kExitSuccess;
+  // A command left suspended is a failure the user must hear of, if only by the status.
+  const bool resumed = launched.resume();
+  return output.writeFailed() || !resumed ? kExitFailure : kExitSuccess;
 }
 
 }  // namespace vellicor
