@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # check_console.sh CONSOLE_LOG VERSION
 #
-# Judges what the wide test machine printed on its console (init.sh runs the commands; this
+# Judges what the wide test machine printed on its second serial port (init.sh runs the commands; this
 # script holds every expectation). Each expected text is written out here from the machine's
 # stated layout, never computed by Vellicor's own rules; each failure says what was expected and
 # what was seen. Exit status 0 when every check passed, 1 otherwise.
@@ -72,7 +72,7 @@ awk -v dir="$sections" '
 ' "$log"
 touch "$sections/markers"
 if ! grep -q '^start' "$sections/markers"; then
-  echo "FAILED: the guest never ran its checks (see the console log $log)"
+  echo "FAILED: the guest never ran its checks (see the results in $log)"
   exit 1
 fi
 
@@ -86,7 +86,7 @@ finished() {
   if ((stopped)); then
     check_failed=1
   else
-    fail "the guest stopped before the end of section '$1' (see the console log $log)"
+    fail "the guest stopped before the end of section '$1' (see the results in $log)"
     stopped=1
   fi
   return 1
@@ -219,7 +219,7 @@ if ! grep -q '^done' "$sections/markers"; then
   if ((stopped)); then
     check_failed=1
   else
-    fail "the guest never reached the end of its checks (see the console log $log)"
+    fail "the guest never reached the end of its checks (see the results in $log)"
   fi
 fi
 

@@ -7,6 +7,9 @@
 /bin/busybox --install -s /bin
 export PATH=/bin
 mount -t devtmpfs devtmpfs /dev
+# The results go to the second serial port, the kernel's messages to the first (the console), so
+# that neither can land in the middle of the other's lines.
+exec >/dev/ttyS1 2>&1
 mount -t proc proc /proc
 mount -t sysfs sysfs /sys
 mount -t tmpfs tmpfs /tmp
