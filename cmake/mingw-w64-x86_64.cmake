@@ -21,6 +21,10 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 # KiB), close to what the default 1 MiB main-thread stack leaves; 16 MiB gives the same headroom
 # as Linux.
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -Wl,--stack,16777216")
+# Windows loads the program at a random address anywhere in the 64-bit space (ASLR with high
+# entropy, which needs the relocation table --dynamicbase keeps) and never runs its data (DEP).
+# binutils 2.36 and later set these by default; said here, no older linker can drop them.
+string(APPEND CMAKE_EXE_LINKER_FLAGS_INIT " -Wl,--dynamicbase,--high-entropy-va,--nxcompat")
 
 # Tests and test discovery run the built programs through Wine, in a prefix of this build's own.
 set(CMAKE_CROSSCOMPILING_EMULATOR "${CMAKE_CURRENT_LIST_DIR}/wine-run.sh;${CMAKE_BINARY_DIR}/wine-prefix")

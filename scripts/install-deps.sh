@@ -1,27 +1,48 @@
 #!/usr/bin/env bash
-# Installs the Debian packages Vellicor needs to build and test, when any is missing.
-# Usage: scripts/install-deps.sh [--windows]   (--windows adds MinGW-w64 and Wine)
+# Installs the Debian packages Vellicor needs, when any is missing.
+# Usage: scripts/install-deps.sh [--windows | --packaging]
+#   (none)       building and testing on Linux: the compilers, GoogleTest, the fuzz and benchmark
+#                libraries, QEMU, and the tools the package test reads the packages with
+#   --windows    all that, and MinGW-w64 and Wine for the Windows build and its tests
+#   --packaging  only what scripts/package.sh needs: the two release builds and dpkg's tools,
+#                no test, fuzz or Wine tools
 #
-# With --windows it also fetches the source of PCRE2 (Debian's `pcre2` source package, the release
-# of the installed libpcre2-dev) into build/deps/pcre2, where the Windows build finds it and
-# builds it with MinGW-w64. apt fetches and verifies it through a sources list and package lists
-# of its own under build/deps/apt, made from the machine's Debian entries; the machine's apt
-# configuration is left as it is.
+# With --windows or --packaging it also fetches the source of PCRE2 (Debian's `pcre2` source
+# package, the release of the installed libpcre2-dev) into build/deps/pcre2, where the Windows
+# build finds it and builds it with MinGW-w64. apt fetches and verifies it through a sources list
+# and package lists of its own under build/deps/apt, made from the machine's Debian entries; the
+# machine's apt configuration is left as it is.
 set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
 
-# libpcre2-dev: the matcher of /g, linked statically.
-packages=(cmake ninja-build g++ clang libclang-rt-14-dev googletest libbenchmark-dev procps
-  libpcre2-dev)
-# scripts/package.sh and its test: building the packages, and reading them from the outside.
-packages+=(dpkg-dev zip unzip groff-base man-db file)
-# tests/wide_machine: a 96-processor machine under QEMU, booted from an initramfs with busybox.
-packages+=(qemu-system-x86 busybox-static)
-windows=0
-if [[ "${1:-}" == "--windows" ]]; then
-  windows=1
-  # bsdutils: script(1), the pseudo-terminal on which Wine gives the console tests a console.
-  packages+=(g++-mingw-w64-x86-64-posix wine wine64 util-linux bsdutils)
+mode=${1:-}
+case "$mode" in
+  "" | --windows | --packaging) ;;
+  *)
+    sed -n '2,8s/^# \{0,1\}//p' "$0" >&2
+    exit 2
+    ;;
+esac
+
+# The Linux build; libpcre2-dev: the matcher of /g, linked statically. dpkg-dev: the Debian
+# package's tools and the build flags of its program.
+packages=(cmake ninja-build g++ libpcre2-dev dpkg-dev)
+# The Windows build and the zip it ships in.
+windows_build=(g++-mingw-w64-x86-64-posix zip)
+if [[ "$mode" == --packaging ]]; then
+  packages+=("${windows_build[@]}")
+else
+  packages+=(clang libclang-rt-14-dev googletest libbenchmark-dev procps)
+  # The package test reads the packages as a user and a Debian developer would: unpacked and
+  # listed, the manual page rendered, lintian's verdict; locales: the definitions its second
+  # build's Turkish locale is made from.
+  packages+=(unzip groff-base man-db file lintian locales)
+  # tests/wide_machine: a 96-processor machine under QEMU, booted from an initramfs with busybox.
+  packages+=(qemu-system-x86 busybox-static)
+  if [[ "$mode" == --windows ]]; then
+    # bsdutils: script(1), the pseudo-terminal on which Wine gives the console tests a console.
+    packages+=("${windows_build[@]}" wine wine64 util-linux bsdutils)
+  fi
 fi
 
 sudo=""
@@ -41,7 +62,7 @@ if ((${#missing[@]} > 0)); then
     "${missing[@]}" >/dev/null
 fi
 
-if ((windows == 0)); then
+if [[ -z "$mode" ]]; then
   exit 0
 fi
 
