@@ -142,6 +142,10 @@ while read -r file; do
   static_built_using+="$source_package (= $source_version)"$'\n'
 done < <(linked_files "$linux_build/ports/linux/vellicor.map" "$linux_build")
 static_built_using=$(sort -u <<<"$static_built_using" | sed '/^$/d' | paste -sd, | sed 's/,/, /g')
+# Of those, the ones whose licence asks that their source stays available with the program:
+# glibc (LGPL), as Debian's own static programs declare it. GCC's runtime comes under its runtime
+# library exception and PCRE2 under a BSD licence: neither asks it.
+built_using=$(grep -o 'glibc (= [^)]*)' <<<"$static_built_using" || true)
 
 (
   cd "$stage"
@@ -154,6 +158,7 @@ static_built_using=$(sort -u <<<"$static_built_using" | sed '/^$/d' | paste -sd,
     echo "shlibs:Depends=" >debian/substvars
   fi
   echo "vellicor:Static-Built-Using=$static_built_using" >>debian/substvars
+  echo "vellicor:Built-Using=$built_using" >>debian/substvars
   mkdir -p debian/vellicor/DEBIAN
   dpkg-gencontrol -pvellicor -v"$version" -Pdebian/vellicor -Tdebian/substvars -fdebian/files
   cd debian/vellicor

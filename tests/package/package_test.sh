@@ -101,6 +101,10 @@ expected_static=$(
 expected_static=$(sort -u <<<"$expected_static" | paste -sd, | sed 's/,/, /g')
 static_built_using=$(field Static-Built-Using)
 expect_equal "Static-Built-Using" "$expected_static" "$static_built_using"
+# The LGPL C library's source must stay available with the program, as for Debian's own static
+# programs: Built-Using names it.
+expect_equal "Built-Using" "$(linked_source "$(g++ -print-file-name=libc.a)")" \
+  "$(field Built-Using)"
 
 echo "== Debian package: files"
 root="$scratch/deb"
