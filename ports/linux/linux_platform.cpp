@@ -14,7 +14,7 @@ namespace vellicor::linux_platform {
 LinuxPlatform::LinuxPlatform(std::string sysfsRoot, std::wstring commandLine)
     : sysfsRoot_(std::move(sysfsRoot)),
       commandLine_(std::move(commandLine)),
-      procDirectory_(open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC)),
+      procDirectory_(openOwnProc()),
       rights_(readCallerRights()),
       affinity_(procDirectory_.get()) {}
 

@@ -92,6 +92,23 @@ bool addProcess(int procDirectory, pid_t pid, ino_t procInode, std::uint64_t lis
 
 }  // namespace
 
+UniqueFd openOwnProc(const char* path) {
+  UniqueFd proc(open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!proc.valid()) {
+    return proc;
+  }
+  // "self" names this process by its number in the namespace the mount belongs to.
+  char self[16];
+  const ssize_t length = readlinkat(proc.get(), "self", self, sizeof self);
+  pid_t named = 0;
+  if (length <= 0 || static_cast<std::size_t>(length) >= sizeof self ||
+      !parseNumber(std::string_view(self, static_cast<std::size_t>(length)), named) ||
+      named != getpid()) {
+    proc.reset();
+  }
+  return proc;
+}
+
 std::string procPath(pid_t pid, std::string_view file) {
   char digits[16];
   auto [end, error] = std::to_chars(digits, digits + sizeof digits, pid);

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "ports/linux/linux_files.h"
 
 namespace vellicor::linux_platform {
 
@@ -30,6 +31,13 @@ struct ProcessIdentity {
   ino_t procInode = 0;
   std::uint64_t latestStartTime = 0;  // clock ticks after boot, as in /proc/PID/stat
 };
+
+// Opens the /proc directory at `path`; invalid when it cannot be opened or is not this process's
+// own. A /proc of another process-identifier namespace (a host's /proc bind-mounted into a
+// container, or the one left in place by `unshare --pid` without a new mount) names processes by
+// numbers that the sched_* calls, which take numbers of this process's namespace, give to others:
+// every name, thread list and identity read through it would be applied to the wrong process.
+UniqueFd openOwnProc(const char* path = "/proc");
 
 // "PID/file" (or "PID" alone), relative to the /proc directory.
 std::string procPath(pid_t pid, std::string_view file = {});
