@@ -158,6 +158,66 @@ bool readRecordAt(int directory, const char* path, std::string& contents, Closin
   return read;
 }
 
+LineReader::LineReader(int directory, const char* path, std::size_t lineLimit)
+    : file_(openForReading(directory, path)), lineLimit_(lineLimit) {
+  failed_ = !file_.valid();
+  ended_ = failed_;
+}
+
+bool LineReader::next(std::string_view& line) {
+  while (true) {
+    const std::size_t end = buffer_.find('\n', start_ + searched_);
+    if (end != std::string::npos) {
+      line = std::string_view(buffer_).substr(start_, end - start_);
+      start_ = end + 1;
+      searched_ = 0;
+      if (!std::exchange(skipping_, false) && line.size() <= lineLimit_) {
+        return true;
+      }
+      continue;
+    }
+    searched_ = buffer_.size() - start_;
+    if (searched_ > lineLimit_) {
+      // Dropped as it comes, so a line of any length costs no more than the limit.
+      skipping_ = true;
+      buffer_.clear();
+      start_ = 0;
+      searched_ = 0;
+    }
+    if (ended_) {
+      // A last line without a line feed still counts.
+      if (start_ < buffer_.size() && !skipping_ && buffer_.size() - start_ <= lineLimit_) {
+        line = std::string_view(buffer_).substr(start_);
+        start_ = buffer_.size();
+        return true;
+      }
+      return false;
+    }
+    if (!readMore()) {
+      return false;
+    }
+  }
+}
+
+// Appends the next read to the bytes not handed out yet, which move to the front first.
+bool LineReader::readMore() {
+  buffer_.erase(0, start_);
+  start_ = 0;
+  const std::size_t kept = buffer_.size();
+  buffer_.resize(kept + kPageSize);
+  ssize_t got;
+  while ((got = read(file_.get(), buffer_.data() + kept, kPageSize)) < 0 && errno == EINTR) {
+  }
+  buffer_.resize(kept + static_cast<std::size_t>(std::max<ssize_t>(got, 0)));
+  if (got < 0) {
+    failed_ = true;
+    ended_ = true;
+    return false;
+  }
+  ended_ = got == 0;
+  return true;
+}
+
 bool listNumberedEntries(int directory, std::string_view prefix,
                          std::vector<NumberedEntry>& entries) {
   entries.clear();

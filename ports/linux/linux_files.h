@@ -72,6 +72,32 @@ bool readFileAt(int directory, const char* path, std::string& contents,
 bool readRecordAt(int directory, const char* path, std::string& contents, ClosingBatch& closing,
                   std::size_t limit = kDefaultFileLimit);
 
+// Reads a file a line at a time through one buffer that grows only to the longest line taken:
+// /proc/self/mountinfo of a busy container host runs to megabytes, and no line of it needs the
+// others.
+class LineReader {
+ public:
+  // Opens `path` below `directory`; a line longer than `lineLimit` bytes is skipped whole.
+  LineReader(int directory, const char* path, std::size_t lineLimit);
+
+  // The next line, without its line feed, valid until the next call; false at the end of the
+  // file, or when it cannot be opened or read (failed() tells which).
+  bool next(std::string_view& line);
+  bool failed() const { return failed_; }
+
+ private:
+  bool readMore();
+
+  UniqueFd file_;
+  std::size_t lineLimit_;
+  std::string buffer_;
+  std::size_t start_ = 0;     // of the bytes not handed out yet
+  std::size_t searched_ = 0;  // bytes after start_ known to hold no line feed
+  bool skipping_ = false;     // inside a line over the limit
+  bool ended_ = false;
+  bool failed_ = false;
+};
+
 // A directory entry named by a decimal number, possibly after a fixed prefix: a process in
 // /proc, a thread in /proc/PID/task, "cpu3" or "node1" in sysfs.
 struct NumberedEntry {
