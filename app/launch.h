@@ -30,11 +30,15 @@ class LaunchedCommand {
   // target of `request`, which borrows the identifier's text from this object. False, with the
   // usage text or "Not found: ..." printed, when the run must end with status 1.
   bool start(Output& output, std::wstring_view programPath, CommandRequest& request);
+  // Lets the command go; false, with "Not found: ..." printed, when it turned out not to start.
+  bool resume(Output& output);
+  // Lets the command go without looking: the run is ending early anyway.
   void resume();
 
  private:
   Platform& platform_;
   OsHandle thread_ = kNoHandle;
+  std::wstring command_;
   std::wstring processIdText_;
 };
 

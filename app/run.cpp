@@ -80,8 +80,9 @@ int runAffinityRequest(Platform& platform, Output& output,
   }
   // The command shares this program's standard output: our lines go out before it can write.
   output.flush();
-  launched.resume();
-  return output.writeFailed() ? kExitFailure : kExitSuccess;
+  const bool started = launched.resume(output);
+  output.flush();
+  return !started || output.writeFailed() ? kExitFailure : kExitSuccess;
 }
 
 }  // namespace vellicor

@@ -136,6 +136,11 @@ void LinuxPlatform::resumeThread(OsHandle thread) {
   launch->second->resume();
 }
 
+bool LinuxPlatform::resumedCommandStarted(OsHandle thread) {
+  auto launch = launches_.find(thread);
+  return launch == launches_.end() || launch->second->error() == 0;
+}
+
 OsHandle LinuxPlatform::openChecked(pid_t pid, const ProcessIdentity* enumerated) {
   switch (checkProcessAccess(procDirectory_.get(), pid, enumerated, rights_)) {
     case AccessCheck::Gone:

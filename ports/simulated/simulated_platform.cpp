@@ -234,4 +234,9 @@ void SimulatedPlatform::resumeThread(OsHandle thread) {
                       : "ResumeThread of a handle that is not the launched thread");
 }
 
+// A question about the resumption, not an operation of its own: it stays out of `calls`.
+bool SimulatedPlatform::resumedCommandStarted(OsHandle thread) {
+  return thread != launchedThread_ || !startFailsOnResumption;
+}
+
 }  // namespace vellicor::simulated

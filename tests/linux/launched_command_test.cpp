@@ -3,13 +3,19 @@
 // output is never a success.
 
 #include <gtest/gtest.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <bit>
+#include <cerrno>
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <ostream>
 #include <sstream>
@@ -143,6 +149,104 @@ TEST(LaunchMode, AListOptionAmongTheCommandsWordsChangesNoOtherProcess) {
   EXPECT_EQ(output.find(", pid:", output.find(", pid:") + 1), std::string::npos) << output;
   EXPECT_NE(output.find("/dev/null"), std::string::npos) << "the command ran";
 }
+
+// --- Commands that cannot start, traced or held before exec ------------------------------------
+
+// The status of a run whose tracing could not be refused.
+constexpr int kCannotRefuseTracing = 120;
+
+// Makes ptrace fail with EPERM for this process and what it starts, as a security profile or a
+// tracer already attached would: the program then holds its command before exec.
+void refuseTracing() {
+  sock_filter filter[] = {
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_ptrace, 0, 1),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EPERM),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+  };
+  sock_fprog program{static_cast<unsigned short>(std::size(filter)), filter};
+  if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
+      prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0) {
+    _exit(kCannotRefuseTracing);
+  }
+}
+
+struct StartCase {
+  const char* name;
+  std::string contents;  // of the program file, made executable
+  // What the run says and ends with, traced and held before exec. Where the program only learns
+  // on resumption that exec failed, the line about the held process comes first.
+  enum class Outcome { Runs, NotFound, LineThenNotFound, EitherNotFound } traced, held;
+};
+
+void PrintTo(const StartCase& row, std::ostream* out) {
+  *out << row.name;
+}
+
+class CommandStart : public testing::TestWithParam<StartCase> {};
+
+// A command that did not start is never reported as started: "Not found: ..." and status 1,
+// whether the program traced it or, tracing refused, held it before exec.
+TEST_P(CommandStart, IsReportedAsItWent) {
+  const StartCase& row = GetParam();
+  TemporaryDirectory directory;
+  ASSERT_FALSE(directory.path().empty());
+  const std::filesystem::path program = directory.path() / "vl-program";
+  std::ofstream(program, std::ios::binary) << row.contents;
+  std::filesystem::permissions(program, std::filesystem::perms::owner_all);
+  const std::string notFound = "Not found: " + program.string();
+
+  for (bool refused : {false, true}) {
+    SCOPED_TRACE(refused ? "tracing refused" : "traced");
+    const ProgramOutput run =
+        runVellicor({"/x:1", "/e", program.string()}, refused ? refuseTracing : nullptr);
+    if (run.exitedWith(kCannotRefuseTracing)) {
+      GTEST_SKIP() << "no seccomp filter can be set here";
+    }
+    const bool lineFirst = run.output.starts_with("vl-program, pid:") &&
+                           run.output.find('\n') + 1 + notFound.size() == run.output.size() &&
+                           run.output.ends_with("\n" + notFound);
+    switch (refused ? row.held : row.traced) {
+      case StartCase::Outcome::Runs:
+        EXPECT_TRUE(run.exitedWith(0)) << run.output;
+        EXPECT_TRUE(run.output.starts_with("vl-program, pid:")) << run.output;
+        EXPECT_EQ(run.output.find("Not found"), std::string::npos) << run.output;
+        break;
+      case StartCase::Outcome::NotFound:
+        EXPECT_TRUE(run.exitedWith(1));
+        EXPECT_EQ(run.output, notFound);
+        break;
+      case StartCase::Outcome::LineThenNotFound:
+        EXPECT_TRUE(run.exitedWith(1));
+        EXPECT_TRUE(lineFirst) << run.output;
+        break;
+      case StartCase::Outcome::EitherNotFound:
+        EXPECT_TRUE(run.exitedWith(1));
+        EXPECT_TRUE(run.output == notFound || lineFirst) << run.output;
+        break;
+    }
+  }
+}
+
+using Outcome = StartCase::Outcome;
+
+INSTANTIATE_TEST_SUITE_P(
+    Programs, CommandStart,
+    testing::Values(StartCase{"AScript", "#!/bin/sh\nexit 0\n", Outcome::Runs, Outcome::Runs},
+                    // Known before any mask is set: the interpreter is not there.
+                    StartCase{"AScriptWithoutItsInterpreter", "#!/nonexistent/vl-interpreter\n",
+                              Outcome::NotFound, Outcome::NotFound},
+                    // Known before when the kernel's extra formats can be asked and hold none, else
+                    // only once the exec fails.
+                    StartCase{"AFileOfNoFormat", "echo no interpreter line\n", Outcome::NotFound,
+                              Outcome::EitherNotFound},
+                    // Only exec can tell.
+                    StartCase{"ABrokenElfFile",
+                              std::string("\x7f"
+                                          "ELF") +
+                                  std::string(60, '\0'),
+                              Outcome::NotFound, Outcome::LineThenNotFound}),
+    [](const testing::TestParamInfo<StartCase>& info) { return std::string(info.param.name); });
 
 // --- Output that cannot be written ---------------------------------------------------------------
 
