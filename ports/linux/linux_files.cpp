@@ -115,6 +115,8 @@ void ClosingBatch::add(int fd) {
 }
 
 void ClosingBatch::closeAll() {
+  // Called between a failed call and the look at its errno.
+  const int error = errno;
   std::sort(fds_.begin(), fds_.end());
   std::size_t first = 0;
   while (first < fds_.size()) {
@@ -132,29 +134,62 @@ void ClosingBatch::closeAll() {
     first = last + 1;
   }
   fds_.clear();
+  errno = error;
 }
+
+bool lackedResources(int error) {
+  return error == EMFILE || error == ENFILE || error == ENOMEM || error == ENOBUFS;
+}
+
+namespace {
+
+// Reads the file of `fd` to its end and closes it; errno survives the close.
+bool readAndClose(int fd, std::string& contents, std::size_t limit) {
+  if (fd < 0) {
+    return false;
+  }
+  const bool read = readOpenedFile(fd, contents, limit, ReadUntil::End);
+  const int error = errno;
+  close(fd);
+  errno = error;
+  return read;
+}
+
+}  // namespace
 
 bool readFileAt(int directory, const char* path, std::string& contents, std::size_t limit) {
   contents.clear();
-  const UniqueFd file(openForReading(directory, path));
-  return file.valid() && readOpenedFile(file.get(), contents, limit, ReadUntil::End);
+  return readAndClose(openForReading(directory, path), contents, limit);
+}
+
+bool readFileAt(int directory, const char* path, std::string& contents, ClosingBatch& closing,
+                std::size_t limit) {
+  contents.clear();
+  return readAndClose(openForReadingAt(directory, path, closing), contents, limit);
+}
+
+int openForReadingAt(int directory, const char* path, ClosingBatch& closing) {
+  int fd = openForReading(directory, path);
+  if (fd < 0 && (errno == EMFILE || errno == ENFILE)) {
+    // The batch may be what holds the last free descriptors.
+    closing.closeAll();
+    fd = openForReading(directory, path);
+  }
+  return fd;
 }
 
 bool readRecordAt(int directory, const char* path, std::string& contents, ClosingBatch& closing,
                   std::size_t limit) {
   contents.clear();
-  int fd = openForReading(directory, path);
-  if (fd < 0 && errno == EMFILE) {
-    // The batch may be what holds the last free descriptors.
-    closing.closeAll();
-    fd = openForReading(directory, path);
-  }
+  const int fd = openForReadingAt(directory, path, closing);
   if (fd < 0) {
     return false;
   }
   // Read before handing over: a full batch closes every descriptor it holds, this one included.
   const bool read = readOpenedFile(fd, contents, limit, ReadUntil::ShortFirstRead);
+  const int error = errno;
   closing.add(fd);
+  errno = error;
   return read;
 }
 

@@ -285,6 +285,48 @@ TEST_F(ProcessTable, LooksUpTheProcessesOfGivenIdentifiersAlone) {
   }
 }
 
+struct CommandWordCase {
+  const char* name;
+  std::string first;      // the first word, argument 0
+  std::size_t restBytes;  // of the arguments after it
+  std::string word;       // what is read
+};
+
+void PrintTo(const CommandWordCase& row, std::ostream* out) {
+  *out << row.name;
+}
+
+class CommandWords : public testing::TestWithParam<CommandWordCase> {};
+
+// Only the first word of a command line is read, however long the rest: the kernel copies it out
+// of the process's memory. A first word longer than any path gives nothing.
+TEST_P(CommandWords, AreReadUpToTheFirstNulAndAPageAtMost) {
+  const CommandWordCase& row = GetParam();
+  std::vector<std::string> arguments{row.first, "1000"};
+  for (std::size_t bytes = 0; bytes < row.restBytes; bytes += 4096) {
+    arguments.push_back(std::string(4095, '0'));  // sleep adds its arguments up
+  }
+  ChildProcess child = ChildProcess::execute("/bin/sleep", arguments);
+  ASSERT_TRUE(child.started());
+  const UniqueFd proc(open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  ClosingBatch closing;
+  std::string word = "stale";
+  ASSERT_TRUE(readFirstCommandWord(proc.get(), child.pid(), word, closing));
+  EXPECT_EQ(word, row.word);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, CommandWords,
+    testing::Values(
+        CommandWordCase{"Short", "vl-sleep", 0, "vl-sleep"},
+        CommandWordCase{"BeforeAMebibyteOfArguments", "/opt/vl-sleep", 1 << 20, "/opt/vl-sleep"},
+        CommandWordCase{"FillingThePageWithItsNul", std::string(kCommandWordLimit - 1, 'w'), 16,
+                        std::string(kCommandWordLimit - 1, 'w')},
+        CommandWordCase{"LongerThanAPage", std::string(kCommandWordLimit, 'w'), 16, ""}),
+    [](const testing::TestParamInfo<CommandWordCase>& info) {
+      return std::string(info.param.name);
+    });
+
 TEST(ProcessLookup, WithoutProcFailsAsAWholeTableWould) {
   std::vector<ProcessEntry> table{{1, L"x"}};
   std::vector<ProcessIdentity> identities;
