@@ -21,54 +21,52 @@ class OpenedProcess {
   OsHandle handle_;
 };
 
-void reportSet(Output& output, const ProcessEntry& entry, std::uint64_t oldMask,
-               std::uint64_t newMask, std::uint32_t width) {
+void reportSet(Output& output, const ProcessEntry& entry, const AffinityMask& oldMask,
+               const AffinityMask& newMask, std::uint32_t width) {
   std::wstring format = formatWide(L"%%s, pid:%%d, mask:%%0%ullx -> %%0%ullx\n", {width, width});
   printWide(output, format,
             {entry.pProcessName, static_cast<std::int32_t>(entry.ProcessId), oldMask, newMask});
 }
 
-void showMask(Output& output, const ProcessEntry& entry, std::uint64_t mask, std::uint32_t count,
-              std::uint32_t width) {
-  printMaskBar(output, mask, count);
+void showMask(Output& output, const ProcessEntry& entry, const AffinityMask& mask,
+              std::uint32_t span, std::uint32_t width) {
+  printMaskBar(output, mask, span);
   std::wstring format = formatWide(L"  mask:%%0%ullx, pid:%%d, %%s\n", {width});
   printWide(output, format, {mask, static_cast<std::int32_t>(entry.ProcessId), entry.pProcessName});
 }
 
 }  // namespace
 
-std::uint32_t maskHexWidth(std::uint32_t count) {
-  return ((count - 1) >> 2) + 1;
+std::uint32_t maskHexWidth(std::uint32_t span) {
+  return ((span - 1) >> 2) + 1;
 }
 
-void applyToProcess(Platform& platform, Output& output, const ProcessEntry& entry,
-                    std::uint64_t& workingMask, std::uint32_t count, std::uint32_t width,
-                    bool listMode) {
+void applyToProcess(Platform& platform, Output& output, const ProcessEntry& entry, MaskWork& work) {
   OsHandle handle = platform.openProcess(entry.ProcessId);
   if (handle == kNoHandle) {
-    if (!entry.pProcessName.empty() && !listMode) {
+    if (!entry.pProcessName.empty() && !work.listMode) {
       printWide(output, L"%s, No access right!\n", {entry.pProcessName});
     }
     return;
   }
   OpenedProcess process(platform, handle);
-  AffinityMask processMask = 0;
-  AffinityMask systemMask = 0;
-  if (!platform.getProcessAffinityMask(process.handle(), processMask, systemMask)) {
+  work.processMask.clear();
+  work.systemMask.clear();
+  if (!platform.getProcessAffinityMask(process.handle(), work.processMask, work.systemMask)) {
     printWide(output, L"%s, Fail GetProcessAffinityMask!\n", {entry.pProcessName});
     return;
   }
   // The narrowed mask carries over to the processes that follow.
-  workingMask &= systemMask;
-  if (workingMask == 0) {
-    showMask(output, entry, processMask, count, width);
+  work.workingMask.intersect(work.systemMask);
+  if (work.workingMask.none()) {
+    showMask(output, entry, work.processMask, work.span, work.width);
     return;
   }
-  if (!platform.setProcessAffinityMask(process.handle(), workingMask)) {
+  if (!platform.setProcessAffinityMask(process.handle(), work.workingMask)) {
     printWide(output, L"%s, Fail SetProcessAffinityMask!\n", {entry.pProcessName});
     return;
   }
-  reportSet(output, entry, processMask, workingMask, width);
+  reportSet(output, entry, work.processMask, work.workingMask, work.width);
 }
 
 }  // namespace vellicor

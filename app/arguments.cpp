@@ -53,19 +53,20 @@ OptionValue applyOptionLetter(wchar_t letter, CommandRequest& request) {
   return value;
 }
 
-void applyOptionValue(const OptionValue& option, std::wstring_view text, CommandRequest& request) {
+void applyOptionValue(const OptionValue& option, std::wstring_view text, std::uint32_t maskBits,
+                      CommandRequest& request) {
   if (option.maskBase != 0) {
-    request.requestedMask = wideToUnsigned64(text, option.maskBase);
+    request.requestedMask = wideToMask(text, option.maskBase, maskBits);
   } else if (option.numberFlag) {
     // Only the low 32 bits of the number count, read as a signed value.
     auto low = static_cast<std::uint32_t>(static_cast<std::uint64_t>(wideToSigned64(text)));
-    request.requestedMask = numberToMask(static_cast<std::int32_t>(low));
+    request.requestedMask = numberToMask(static_cast<std::int32_t>(low), maskBits);
   }
 }
 
 }  // namespace
 
-CommandRequest parseArguments(const std::vector<std::wstring>& arguments) {
+CommandRequest parseArguments(const std::vector<std::wstring>& arguments, std::uint32_t maskBits) {
   CommandRequest request;
   for (std::size_t i = 1; i < arguments.size(); ++i) {
     std::wstring_view argument = arguments[i];
@@ -78,18 +79,21 @@ CommandRequest parseArguments(const std::vector<std::wstring>& arguments) {
     }
     OptionValue option = applyOptionLetter(argument[1], request);
     if (argument.size() >= 3 && argument[2] == L':') {
-      applyOptionValue(option, argument.substr(3), request);
+      applyOptionValue(option, argument.substr(3), maskBits, request);
     }
   }
   return request;
 }
 
-std::uint64_t numberToMask(std::int32_t n) {
-  std::uint64_t mask = 0;
-  if (n >= 1 && n <= 64) {
-    for (std::int32_t i = 0; i < n; ++i) {
-      mask = (mask << 1) | 1U;
-    }
+std::uint32_t requestedMaskBits(std::uint32_t span) {
+  constexpr std::uint32_t kWordBits = 64;
+  return span <= kWordBits ? kWordBits : (span + kWordBits - 1) / kWordBits * kWordBits;
+}
+
+AffinityMask numberToMask(std::int32_t n, std::uint32_t maskBits) {
+  AffinityMask mask;
+  if (n >= 1 && static_cast<std::uint32_t>(n) <= maskBits) {
+    mask.setRange(0, static_cast<std::uint32_t>(n) - 1);
   }
   return mask;
 }

@@ -5,12 +5,13 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/affinity_mask.h"
 #include "platform/output.h"
 
 namespace vellicor {
 
 struct CommandRequest {
-  std::uint64_t requestedMask = 0;
+  AffinityMask requestedMask;
   bool reportMode = false;   // /c
   bool listMode = false;     // /l
   bool pidMode = false;      // /p
@@ -21,11 +22,16 @@ struct CommandRequest {
 };
 
 // Never fails and never prints: unknown options are ignored, malformed values read as 0 or
-// saturate. Argument 0, the program path, is skipped.
-CommandRequest parseArguments(const std::vector<std::wstring>& arguments);
+// saturate at `maskBits` bits, the width of the machine's masks. Argument 0, the program path, is
+// skipped.
+CommandRequest parseArguments(const std::vector<std::wstring>& arguments, std::uint32_t maskBits);
 
-// The lowest n processors: 2^n - 1 for 1 <= n <= 64, else 0.
-std::uint64_t numberToMask(std::int32_t n);
+// The width at which requested masks are read on a machine whose processor numbers stay below
+// `span`: a whole number of 64-bit words, at least one.
+std::uint32_t requestedMaskBits(std::uint32_t span);
+
+// The lowest n processors: 2^n - 1 for 1 <= n <= maskBits, else 0.
+AffinityMask numberToMask(std::int32_t n, std::uint32_t maskBits);
 
 void printUsage(Output& output, std::wstring_view programPath);
 

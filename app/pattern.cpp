@@ -1,272 +1,278 @@
 #include "app/pattern.h"
 
-#include <algorithm>
-#include <array>
 #include <cstddef>
-#include <cstdint>
-#include <iterator>
-#include <locale>
-// GCC 12 with sanitizers and optimisation warns about its own std::function inside <regex>.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#endif
-#include <regex>
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic pop
-#endif
-#include <string>
+#include <cstdlib>
+#include <cstring>
+#include <optional>
 #include <utility>
-#include <vector>
 
-#include "app/pattern_plan.h"
+// The build chooses PCRE2_CODE_UNIT_WIDTH to match wchar_t, so the generic names below are the
+// library of this platform's wide text.
+#include <pcre2.h>
 
 namespace vellicor {
 
+static_assert(sizeof(PCRE2_UCHAR) == sizeof(wchar_t),
+              "PCRE2's code unit width must be that of wchar_t");
+
 namespace {
 
-// The bounds below are designed for libstdc++: its compiler, whose work and recursion they
-// follow, and its matcher, which recurses through every step and touches the name through the
-// positions it is given. With another library they would guard nothing.
-#if defined(__GLIBCXX__)
-constexpr bool kLibstdcxxRegex = true;
-#else
-constexpr bool kLibstdcxxRegex = false;
-#endif
-static_assert(kLibstdcxxRegex, "pattern bounds need libstdc++'s <regex>");
-
-// The standard library's matcher backtracks by plain recursion and has no limit of its own, so a
-// match is stopped from outside, through the only thing it touches for every step it takes: the
-// position in the name. Every operation on a position (create, copy, compare, move, read) is one
-// step, and each one also checks how far the stack has grown since the match began.
+// A step is one item of the expression entered by the matcher (an automatic callout), and the
+// whole run has this many: a pattern that is cheap per name still ends when the run meets it
+// against every process of a large machine.
 constexpr std::uint64_t kStepBound = 10'000'000;
 
-// The stack a match may use is kDepthBound times what one repetition of `(a|b)*` takes in the
-// matcher, measured once per process. That keeps the bound the same in every build (optimised,
-// unoptimised, sanitised, Windows) whose frames differ in size, and lets every name of up to
-// kDepthBound - 1 characters through such a loop, far above the 260 characters of a path.
-constexpr std::size_t kDepthBound = 600;
-constexpr wchar_t kMeasuredLoop[] = L"(a|b)*";
-constexpr std::size_t kMeasureShort = 64;
-constexpr std::size_t kMeasureLong = 192;
+// What the matcher does at a step grows with the item's text (a bracket of thousands of ranges is
+// searched range by range), with the name (a repeat runs along it, a back-reference compares with
+// it) and with the capturing groups (each backtracking point copies all their offsets). So a step
+// counts one more for every kUnitsPerStep code units of the item and of the name and for every
+// kUnitsPerStep capturing groups: the budget bounds the time of a run, not just its steps.
+constexpr std::uint64_t kUnitsPerStep = 16;
 
-// Frames of the measured loop cannot be smaller or larger than these; outside them the
-// measurement went wrong and the nearer limit is used instead.
-constexpr std::size_t kMinRepetitionBytes = 64;
-constexpr std::size_t kMaxRepetitionBytes = 8192;
+// PCRE2's own count, per match, of the backtracking points it creates; it stops a match that
+// backtracks over and over between two items.
+constexpr std::uint32_t kMatchLimit = 10'000'000;
 
-// The compiler recurses once per item of an unfinished sequence and a few times per open group,
-// without limit. A pattern is refused before it reaches the compiler when that recursion could go
-// deeper than kBuildDepthBound items (a group counts six); at the largest frames measured
-// (sanitised builds, about 500 bytes per item) that is 4 MiB of stack.
-constexpr std::size_t kBuildDepthBound = 8000;
+// The most backtracking points a match may hold at once. A repetition of `(a|b)*` holds two, so
+// names of up to 298 characters, beyond the 260 of a Windows path, still match through such loops.
+constexpr std::uint32_t kDepthBound = 600;
 
-// The compiler ends by removing its empty placeholder states: from every state it follows the
-// chain of placeholders after it, and in a chain built front to back every placeholder walks the
-// rest of it, so the work grows with the square of the chain (`(?:){40000}` takes seconds, and
-// nesting such as `(?:(?:){200}){200}` builds longer chains still). A pattern is refused when the
-// removal would follow more links than this: at most 1 ms in the optimised and Windows builds and
-// 18 ms in the sanitised one, and as much again to count them beforehand.
-constexpr std::uint64_t kRemovalStepBound = 500'000;
+// Memory of one match's backtracking points, in KiB: at the depth bound, frames of patterns with
+// hundreds of capturing groups.
+constexpr std::uint32_t kHeapBoundKib = 8 * 1024;
 
-// The matcher enters a choice, and a lazy repeat, without touching the name, so a chain of them
-// recurses past the stack check of a match until it reaches a state that reads the name:
-// `(?:a*?){24000}c` overflows an 8 MiB stack that way. The longest such chain is bounded before
-// building; 2,000 of them take 280 to 820 KiB (sanitised, optimised, Windows), less than the
-// stack bound of a match itself, which so stays under twice its own size.
-constexpr std::size_t kUncheckedChainBound = 2000;
+// Everything PCRE2 allocates for a run: the expressions of every target, with their compiled
+// copies of repeated groups, and the frames of matching. A pattern whose compiled form would not
+// fit is refused (`(?:(?:ab){3000}){3000}` would take hundreds of MiB), and building stays quick
+// because PCRE2 measures the compiled size before writing it.
+constexpr std::size_t kMemoryBound = 16 * 1024 * 1024;
 
-// Nested look-aheads each keep a record per state of the expression for as long as they run, so
-// the positions alive at once grow with their nesting times the size of the expression. This caps
-// that memory (at about 24 MiB) where the stack bound does not see it.
-constexpr std::size_t kLivePositionBound = 1'000'000;
+// Nested parentheses; each level costs the compiler some stack.
+constexpr std::uint32_t kNestingBound = 500;
 
-struct MatchBudget {
-  std::uint64_t steps = 0;
-  std::size_t livePositions = 0;
-  std::uintptr_t stackBase = 0;
-  std::uintptr_t stackLimit = 0;  // the lowest frame address allowed
-  std::uintptr_t lowestFrame = UINTPTR_MAX;
+// The longest pattern: the longest Windows command line, on both platforms alike.
+constexpr std::size_t kPatternLengthBound = 32767;
+
+// ECMAScript's rules where PCRE2 has an option for them: \u and \x as ECMAScript reads them
+// (and \u{...} for code points beyond U+FFFF), [] and [^], a back-reference to a group that did
+// not take part matching the empty string, $ only at the end. The expression must match from the
+// first character of the name to the last. UTF and UCP modes would check the name as UTF and
+// fail on bytes that are not UTF-8 and on lone surrogates; without them every code unit is one
+// character. Automatic callouts count the steps.
+constexpr std::uint32_t kCompileOptions =
+    PCRE2_ALT_BSUX | PCRE2_ALLOW_EMPTY_CLASS | PCRE2_MATCH_UNSET_BACKREF | PCRE2_DOLLAR_ENDONLY |
+    PCRE2_ANCHORED | PCRE2_ENDANCHORED | PCRE2_NEVER_UTF | PCRE2_NEVER_UCP | PCRE2_AUTO_CALLOUT;
+constexpr std::uint32_t kExtraOptions = PCRE2_EXTRA_ALT_BSUX;
+
+// What PCRE2 asks of the memory bound, each block preceded by its size.
+struct MemoryAccount {
+  std::size_t inUse = 0;
 };
 
-// The matcher also creates positions of its own, without a budget to copy from (one for every
-// state of the expression, again for every look-ahead it tries); they are charged to the match in
-// progress on this thread.
-thread_local MatchBudget* activeBudget = nullptr;
+constexpr std::size_t kBlockHeader = alignof(std::max_align_t);
 
-class ActiveBudget {
- public:
-  explicit ActiveBudget(MatchBudget& budget) : previous_(activeBudget) { activeBudget = &budget; }
-  ~ActiveBudget() { activeBudget = previous_; }
-  ActiveBudget(const ActiveBudget&) = delete;
-  ActiveBudget& operator=(const ActiveBudget&) = delete;
-
- private:
-  MatchBudget* previous_;
-};
-
-std::uintptr_t currentFrame() {
-  return reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
+void* allocate(PCRE2_SIZE size, void* data) {
+  auto* account = static_cast<MemoryAccount*>(data);
+  if (size > kMemoryBound - account->inUse || kMemoryBound - account->inUse - size < kBlockHeader) {
+    return nullptr;
+  }
+  auto* block = static_cast<unsigned char*>(std::malloc(size + kBlockHeader));
+  if (block == nullptr) {
+    return nullptr;
+  }
+  std::memcpy(block, &size, sizeof size);
+  account->inUse += size + kBlockHeader;
+  return block + kBlockHeader;
 }
 
-// Stacks grow downwards on every platform the program is built for. The stack is only compared
-// when the match reaches a new lowest frame, which keeps the common step to one comparison more.
-inline void spendStep(MatchBudget* budget) {
-  if (budget == nullptr) {
+void release(void* memory, void* data) {
+  if (memory == nullptr) {
     return;
   }
-  if (++budget->steps >= kStepBound) {
-    throw std::regex_error(std::regex_constants::error_complexity);
-  }
-  const std::uintptr_t frame = currentFrame();
-  if (frame < budget->lowestFrame) {
-    budget->lowestFrame = frame;
-    if (frame <= budget->stackLimit) {
-      throw std::regex_error(std::regex_constants::error_stack);
-    }
-  }
+  auto* account = static_cast<MemoryAccount*>(data);
+  unsigned char* block = static_cast<unsigned char*>(memory) - kBlockHeader;
+  std::size_t size = 0;
+  std::memcpy(&size, block, sizeof size);
+  account->inUse -= size + kBlockHeader;
+  std::free(block);
 }
 
-inline void addPosition(MatchBudget* budget) {
-  if (budget == nullptr) {
-    return;
-  }
-  spendStep(budget);
-  if (++budget->livePositions > kLivePositionBound) {
-    throw std::regex_error(std::regex_constants::error_stack);
-  }
-}
-
-// A position in the name for the matcher, charging each of its operations to the match.
-class BudgetedPosition {
- public:
-  using iterator_category = std::bidirectional_iterator_tag;
-  using value_type = wchar_t;
-  using difference_type = std::ptrdiff_t;
-  using pointer = const wchar_t*;
-  using reference = const wchar_t&;
-
-  BudgetedPosition() : budget_(activeBudget) { addPosition(budget_); }
-  BudgetedPosition(const wchar_t* at, MatchBudget* budget) : at_(at), budget_(budget) {
-    addPosition(budget_);
-  }
-  BudgetedPosition(const BudgetedPosition& other) : at_(other.at_), budget_(other.budget_) {
-    addPosition(budget_);
-  }
-  BudgetedPosition& operator=(const BudgetedPosition& other) {
-    spendStep(other.budget_);
-    at_ = other.at_;
-    return *this;
-  }
-  ~BudgetedPosition() {
-    if (budget_ != nullptr) {
-      --budget_->livePositions;
-    }
-  }
-
-  reference operator*() const {
-    spendStep(budget_);
-    return *at_;
-  }
-  BudgetedPosition& operator++() {
-    spendStep(budget_);
-    ++at_;
-    return *this;
-  }
-  BudgetedPosition operator++(int) {
-    BudgetedPosition before(*this);
-    ++*this;
-    return before;
-  }
-  BudgetedPosition& operator--() {
-    spendStep(budget_);
-    --at_;
-    return *this;
-  }
-  BudgetedPosition operator--(int) {
-    BudgetedPosition before(*this);
-    --*this;
-    return before;
-  }
-  friend bool operator==(const BudgetedPosition& left, const BudgetedPosition& right) {
-    spendStep(left.budget_);
-    return left.at_ == right.at_;
-  }
-
- private:
-  const wchar_t* at_ = nullptr;
-  MatchBudget* budget_ = nullptr;
+struct StepBudget {
+  std::uint64_t taken = 0;
+  std::uint64_t captureCount = 0;  // of the expression being matched
 };
 
-bool runMatch(const std::wregex& expression, std::wstring_view name, MatchBudget& budget) {
-  ActiveBudget active(budget);
-  const BudgetedPosition first(name.data(), &budget);
-  const BudgetedPosition last(name.data() + name.size(), &budget);
-  return std::regex_match(first, last, expression);
+int takeStep(pcre2_callout_block* callout, void* data) {
+  auto* budget = static_cast<StepBudget*>(data);
+  const std::uint64_t weight =
+      1 +
+      (callout->next_item_length + callout->subject_length + budget->captureCount) / kUnitsPerStep;
+  if (kStepBound - budget->taken < weight) {
+    budget->taken = kStepBound;
+    return PCRE2_ERROR_MATCHLIMIT;
+  }
+  budget->taken += weight;
+  return 0;
 }
 
-// How deep the stack went below this function while the expression was matched, with no bound.
-std::size_t measureMatchStack(const std::wregex& expression, std::wstring_view name) {
-  MatchBudget budget;
-  budget.stackBase = currentFrame();
-  runMatch(expression, name, budget);
-  return budget.lowestFrame < budget.stackBase ? budget.stackBase - budget.lowestFrame : 0;
-}
-
-struct StackAllowance {
-  std::size_t fixedBytes;       // what reaching the matcher takes
-  std::size_t repetitionBytes;  // what one repetition of the measured loop adds
+struct GeneralContextFree {
+  void operator()(pcre2_general_context* context) const { pcre2_general_context_free(context); }
+};
+struct CompileContextFree {
+  void operator()(pcre2_compile_context* context) const { pcre2_compile_context_free(context); }
+};
+struct MatchContextFree {
+  void operator()(pcre2_match_context* context) const { pcre2_match_context_free(context); }
+};
+struct MatchDataFree {
+  void operator()(pcre2_match_data* data) const { pcre2_match_data_free(data); }
+};
+struct CodeFree {
+  void operator()(pcre2_code* code) const { pcre2_code_free(code); }
 };
 
-StackAllowance measureStackAllowance() {
-  const std::wregex loop(kMeasuredLoop, std::regex_constants::ECMAScript);
-  const std::size_t shortDepth = measureMatchStack(loop, std::wstring(kMeasureShort, L'a'));
-  const std::size_t longDepth = measureMatchStack(loop, std::wstring(kMeasureLong, L'a'));
-  const std::size_t measured =
-      longDepth > shortDepth ? (longDepth - shortDepth) / (kMeasureLong - kMeasureShort) : 0;
-  const std::size_t repetition = std::clamp(measured, kMinRepetitionBytes, kMaxRepetitionBytes);
-  const std::size_t loopBytes = repetition * kMeasureShort;
-  return {shortDepth > loopBytes ? shortDepth - loopBytes : 0, repetition};
+PatternResult buildFailure(int error) {
+  switch (error) {
+    case PCRE2_ERROR_HEAP_FAILED:
+      return PatternResult::kOutOfMemory;
+    case PCRE2_ERROR_QUANTIFIER_TOO_BIG:
+    case PCRE2_ERROR_PARENTHESES_NEST_TOO_DEEP:
+    case PCRE2_ERROR_PARENTHESES_STACK_CHECK:
+    case PCRE2_ERROR_PATTERN_TOO_LARGE:
+    case PCRE2_ERROR_PATTERN_TOO_COMPLICATED:
+    case PCRE2_ERROR_PATTERN_STRING_TOO_LONG:
+    case PCRE2_ERROR_TOO_MANY_CAPTURES:
+      return PatternResult::kTooBig;
+    default:
+      return PatternResult::kInvalid;
+  }
 }
 
-std::size_t matchStackBudget() {
-  static const StackAllowance allowance = measureStackAllowance();
-  return allowance.fixedBytes + kDepthBound * allowance.repetitionBytes;
+PatternResult matchFailure(int error) {
+  switch (error) {
+    case PCRE2_ERROR_MATCHLIMIT:
+      return PatternResult::kTooManySteps;
+    case PCRE2_ERROR_DEPTHLIMIT:
+      return PatternResult::kTooDeep;
+    case PCRE2_ERROR_HEAPLIMIT:
+    case PCRE2_ERROR_NOMEMORY:
+      return PatternResult::kOutOfMemory;
+    default:
+      return PatternResult::kOtherMatchError;
+  }
 }
 
-std::wregex buildExpression(std::wstring_view text) {
-  const ExpressionPlan plan = planExpression(text, kRemovalStepBound);
-  // The compiler recurses as deep as the text it reads before any error it reports.
-  if (plan.buildDepth > kBuildDepthBound) {
-    throw std::regex_error(std::regex_constants::error_space);
+// PCRE2 takes no null text, even an empty one.
+const PCRE2_UCHAR kNoText[1] = {0};
+
+PCRE2_SPTR unitsOf(std::vector<PCRE2_UCHAR>& units, std::wstring_view text) {
+  units.resize(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    units[i] = static_cast<PCRE2_UCHAR>(text[i]);
   }
-  if (!plan.libraryRefuses &&
-      (plan.removalSteps > kRemovalStepBound || plan.uncheckedChain > kUncheckedChainBound)) {
-    throw std::regex_error(std::regex_constants::error_space);
-  }
-  // The compiler peeks one character past a trailing `(`; a string owns the terminator it finds
-  // there, where a view may end in the middle of other text.
-  const std::wstring pattern(text);
-  return std::wregex(pattern, std::regex_constants::ECMAScript);
+  return units.empty() ? kNoText : units.data();
 }
+
+// One target: its expression once built, or why building it failed.
+struct BuiltTarget {
+  std::unique_ptr<pcre2_code, CodeFree> code;
+  std::uint32_t captureCount = 0;
+  std::optional<PatternResult> failure;
+};
 
 }  // namespace
 
-struct Pattern::Compiled {
-  std::wregex expression;
+// PCRE2's contexts for the run and the targets built so far. The members are destroyed in
+// reverse order, so everything allocated through the account is released before it goes.
+struct PatternSet::Engine {
+  MemoryAccount account;
+  StepBudget budget;
+  std::unique_ptr<pcre2_general_context, GeneralContextFree> general;
+  std::unique_ptr<pcre2_compile_context, CompileContextFree> compile;
+  std::unique_ptr<pcre2_match_context, MatchContextFree> match;
+  std::unique_ptr<pcre2_match_data, MatchDataFree> matchData;
+  std::vector<BuiltTarget> targets;
+  std::vector<PCRE2_UCHAR> text;  // the text being built or matched, in PCRE2's units
+
+  bool setUp(std::size_t targetCount);
+  bool build(BuiltTarget& target, std::wstring_view pattern);
+  PatternResult test(const BuiltTarget& target, std::wstring_view name);
 };
 
-Pattern::Pattern(std::wstring_view text)
-    : compiled_(std::make_unique<Compiled>(Compiled{buildExpression(text)})) {}
+bool PatternSet::Engine::setUp(std::size_t targetCount) {
+  general.reset(pcre2_general_context_create(allocate, release, &account));
+  if (!general) {
+    return false;
+  }
+  compile.reset(pcre2_compile_context_create(general.get()));
+  match.reset(pcre2_match_context_create(general.get()));
+  // One pair of offsets: only whether the name matches counts.
+  matchData.reset(pcre2_match_data_create(1, general.get()));
+  if (!compile || !match || !matchData) {
+    return false;
+  }
+  pcre2_set_newline(compile.get(), PCRE2_NEWLINE_ANYCRLF);  // `.` matches all but CR and LF
+  pcre2_set_parens_nest_limit(compile.get(), kNestingBound);
+  pcre2_set_max_pattern_length(compile.get(), kPatternLengthBound);
+  pcre2_set_compile_extra_options(compile.get(), kExtraOptions);
+  pcre2_set_match_limit(match.get(), kMatchLimit);
+  pcre2_set_depth_limit(match.get(), kDepthBound);
+  pcre2_set_heap_limit(match.get(), kHeapBoundKib);
+  pcre2_set_callout(match.get(), takeStep, &budget);
+  targets.resize(targetCount);
+  return true;
+}
 
-Pattern::~Pattern() = default;
+bool PatternSet::Engine::build(BuiltTarget& target, std::wstring_view pattern) {
+  int error = 0;
+  PCRE2_SIZE offset = 0;
+  target.code.reset(pcre2_compile(unitsOf(text, pattern), pattern.size(), kCompileOptions, &error,
+                                  &offset, compile.get()));
+  if (!target.code) {
+    target.failure = buildFailure(error);
+    return false;
+  }
+  pcre2_pattern_info(target.code.get(), PCRE2_INFO_CAPTURECOUNT, &target.captureCount);
+  return true;
+}
 
-bool Pattern::matchesWhole(std::wstring_view name) const {
-  const std::size_t stackBudget = matchStackBudget();
-  MatchBudget budget;
-  budget.stackBase = currentFrame();
-  budget.stackLimit = budget.stackBase > stackBudget ? budget.stackBase - stackBudget : 0;
-  return runMatch(compiled_->expression, name, budget);
+PatternResult PatternSet::Engine::test(const BuiltTarget& target, std::wstring_view name) {
+  budget.captureCount = target.captureCount;
+  const int result = pcre2_match(target.code.get(), unitsOf(text, name), name.size(), 0, 0,
+                                 matchData.get(), match.get());
+  if (result >= 0) {
+    return PatternResult::kMatch;
+  }
+  if (result == PCRE2_ERROR_NOMATCH) {
+    return PatternResult::kNoMatch;
+  }
+  return matchFailure(result);
+}
+
+PatternSet::PatternSet(std::vector<std::wstring_view> texts) : texts_(std::move(texts)) {}
+
+PatternSet::~PatternSet() = default;
+
+PatternResult PatternSet::test(std::size_t index, std::wstring_view name) {
+  if (!engine_) {
+    auto engine = std::make_unique<Engine>();
+    if (!engine->setUp(texts_.size())) {
+      return PatternResult::kOutOfMemory;
+    }
+    engine_ = std::move(engine);
+  }
+  BuiltTarget& target = engine_->targets[index];
+  if (target.failure) {
+    return *target.failure;
+  }
+  if (!target.code && !engine_->build(target, texts_[index])) {
+    return *target.failure;
+  }
+  return engine_->test(target, name);
+}
+
+std::uint64_t PatternSet::stepsTaken() const {
+  return engine_ ? engine_->budget.taken : 0;
 }
 
 }  // namespace vellicor

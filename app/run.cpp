@@ -1,7 +1,7 @@
 #include "app/run.h"
 
 #include <optional>
-#include <regex>
+#include <utility>
 
 #include "app/apply.h"
 #include "app/arguments.h"
@@ -33,12 +33,14 @@ int runAffinityRequest(Platform& platform, Output& output,
                        const std::vector<std::wstring>& arguments) {
   const std::wstring_view programPath =
       arguments.empty() ? std::wstring_view() : std::wstring_view(arguments[0]);
-  CommandRequest request = parseArguments(arguments);
-
+  // The topology comes first: it tells how wide the machine's masks are, and so how a requested
+  // mask is read. Reading the arguments prints nothing and cannot fail, so nothing shows the order.
   ProcessorTopology topology = queryProcessorTopology(platform, output);
   if (topology.logicalProcessorCount == 0) {
     return kExitFailure;
   }
+  const std::uint32_t span = processorSpan(topology);
+  CommandRequest request = parseArguments(arguments, requestedMaskBits(span));
   if (request.reportMode) {
     printTopologyReport(output, topology);
   }
@@ -49,7 +51,7 @@ int runAffinityRequest(Platform& platform, Output& output,
       return kExitFailure;
     }
   } else if (request.listMode) {
-    request.requestedMask = 0;
+    request.requestedMask.clear();
     printWide(output, L"\n");
   } else if (request.targets.empty()) {
     if (!request.reportMode) {
@@ -64,19 +66,20 @@ int runAffinityRequest(Platform& platform, Output& output,
     table.clear();
   }
 
-  std::vector<std::uint32_t> selected;
-  try {
-    selected = selectProcesses(request, table);
-  } catch (const std::regex_error&) {
+  std::optional<std::vector<std::uint32_t>> selection = selectProcesses(request, table);
+  if (!selection) {
     printWide(output, L"Invalid regex string!\n");
     return kExitFailure;
   }
+  const std::vector<std::uint32_t> selected = std::move(*selection);
 
-  const std::uint32_t count = topology.logicalProcessorCount;
-  const std::uint32_t width = maskHexWidth(count);
-  std::uint64_t workingMask = request.requestedMask;
+  MaskWork work;
+  work.workingMask = request.requestedMask;
+  work.span = span;
+  work.width = maskHexWidth(span);
+  work.listMode = request.listMode;
   for (std::uint32_t index : selected) {
-    applyToProcess(platform, output, table[index], workingMask, count, width, request.listMode);
+    applyToProcess(platform, output, table[index], work);
   }
   // The command shares this program's standard output: our lines go out before it can write.
   output.flush();

@@ -1,6 +1,5 @@
 #include "app/selection.h"
 
-#include <memory>
 #include <unordered_set>
 
 #include "app/pattern.h"
@@ -52,25 +51,26 @@ std::unordered_set<std::wstring> foldNames(const std::vector<std::wstring_view>&
   return names;
 }
 
+bool endsTheRun(PatternResult result) {
+  return result != PatternResult::kMatch && result != PatternResult::kNoMatch;
+}
+
 // Patterns are tested in target order and stop at the first match, so a pattern is built, and
 // found invalid, exactly when an entry is first tested against it.
-bool matchesAnyPattern(const std::vector<std::wstring_view>& targets,
-                       std::vector<std::unique_ptr<Pattern>>& patterns, std::wstring_view name) {
-  for (std::size_t i = 0; i < targets.size(); ++i) {
-    if (!patterns[i]) {
-      patterns[i] = std::make_unique<Pattern>(targets[i]);
-    }
-    if (patterns[i]->matchesWhole(name)) {
-      return true;
+PatternResult matchesAnyPattern(PatternSet& patterns, std::size_t count, std::wstring_view name) {
+  for (std::size_t i = 0; i < count; ++i) {
+    const PatternResult result = patterns.test(i, name);
+    if (result != PatternResult::kNoMatch) {
+      return result;
     }
   }
-  return false;
+  return PatternResult::kNoMatch;
 }
 
 }  // namespace
 
-std::vector<std::uint32_t> selectProcesses(const CommandRequest& request,
-                                           const std::vector<ProcessEntry>& table) {
+std::optional<std::vector<std::uint32_t>> selectProcesses(const CommandRequest& request,
+                                                          const std::vector<ProcessEntry>& table) {
   std::vector<std::uint32_t> selected;
   const auto entryCount = static_cast<std::uint32_t>(table.size());
   if (selectsEveryProcess(request)) {
@@ -90,9 +90,14 @@ std::vector<std::uint32_t> selectProcesses(const CommandRequest& request,
     return selected;
   }
   if (request.patternMode) {
-    std::vector<std::unique_ptr<Pattern>> patterns(request.targets.size());
+    PatternSet patterns(request.targets);
     for (std::uint32_t index = 0; index < entryCount; ++index) {
-      if (matchesAnyPattern(request.targets, patterns, table[index].pProcessName)) {
+      const PatternResult result =
+          matchesAnyPattern(patterns, request.targets.size(), table[index].pProcessName);
+      if (endsTheRun(result)) {
+        return std::nullopt;
+      }
+      if (result == PatternResult::kMatch) {
         selected.push_back(index);
       }
     }

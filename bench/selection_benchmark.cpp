@@ -1,6 +1,7 @@
 // Selection over large process tables: the cost of one table entry against identifier, name and
 // pattern targets, how it stays flat as the targets grow, and what building each pattern once
-// per target saves over building it for every (entry, pattern) pair that is tested.
+// per target saves over building it for every (entry, pattern) pair that is tested, next to the
+// standard library's std::wregex, the matcher before PCRE2.
 //
 //   selection_benchmark [--benchmark_filter=REGEX] [--benchmark_min_time=SECONDS]
 //
@@ -9,10 +10,10 @@
 // per selection: far fewer than the entries where no entry allocates. A summary of the speed-ups
 // follows the table.
 //
-// The `build/` lines time building one pattern, checks included, for the costliest patterns still
-// accepted near each bound on building (and the refusal of one far beyond); `states` and
-// `removal_links` are the states of the expression and the links its compiler follows removing
-// placeholders.
+// The `hostile/` lines time a whole run of one hostile pattern (building it and testing it against
+// every name of a table, as selection does, until the run ends): `names` is the table's size,
+// `steps` the steps the run took out of its budget of 10,000,000, and `result` how the run ended
+// (0 a selection, 1 the pattern error). Each must stay well under a second.
 
 #include <benchmark/benchmark.h>
 #include <unistd.h>
@@ -28,7 +29,6 @@
 
 #include "app/arguments.h"
 #include "app/pattern.h"
-#include "app/pattern_plan.h"
 #include "app/selection.h"
 #include "bench/allocation_count.h"
 #include "common/wide_number.h"
@@ -127,15 +127,12 @@ CommandRequest makeRequest(const std::vector<std::wstring>& targets, bool pidMod
 // The (entry, pattern) pairs that selection tests: every pattern in order up to the first that
 // matches the entry.
 std::size_t countTestedPairs(const std::vector<std::wstring>& patterns) {
-  std::vector<std::wregex> expressions;
-  for (const std::wstring& pattern : patterns) {
-    expressions.emplace_back(pattern, std::regex_constants::ECMAScript);
-  }
+  vellicor::PatternSet set(std::vector<std::wstring_view>(patterns.begin(), patterns.end()));
   std::size_t pairs = 0;
   for (const ProcessEntry& entry : table()) {
-    for (const std::wregex& expression : expressions) {
+    for (std::size_t index = 0; index < patterns.size(); ++index) {
       ++pairs;
-      if (std::regex_match(entry.pProcessName, expression)) {
+      if (set.test(index, entry.pProcessName) == vellicor::PatternResult::kMatch) {
         break;
       }
     }
@@ -254,8 +251,7 @@ void patternsBuiltPerPairStd(benchmark::State& state) {
       countTestedPairs(kPatterns));
 }
 
-// The standard library's matcher without the program's bounds, each expression built once: what
-// the bounds cost per pair.
+// The standard library's matcher, each expression built once, without bounds.
 void patternsBuiltOnceStd(benchmark::State& state) {
   std::vector<std::wregex> expressions;
   for (const std::wstring& pattern : kPatterns) {
@@ -269,17 +265,18 @@ void patternsBuiltOnceStd(benchmark::State& state) {
       countTestedPairs(kPatterns));
 }
 
-// The program's own bounded pattern, built for every pair tested.
+// The program's own patterns, a set of one built for every pair tested.
 void patternsBuiltPerPair(benchmark::State& state) {
   selectPairwise(
       state, kPatterns,
       [](const ProcessEntry& entry, const std::wstring& pattern) {
-        return vellicor::Pattern(pattern).matchesWhole(entry.pProcessName);
+        vellicor::PatternSet set({pattern});
+        return set.test(0, entry.pProcessName) == vellicor::PatternResult::kMatch;
       },
       countTestedPairs(kPatterns));
 }
 
-// ---- building the costliest patterns still accepted ----
+// ---- hostile patterns: a whole run each ----
 
 std::wstring repeated(const std::wstring& text, int count) {
   std::wstring result;
@@ -289,48 +286,89 @@ std::wstring repeated(const std::wstring& text, int count) {
   return result;
 }
 
-void buildPattern(benchmark::State& state, const std::wstring& pattern) {
-  for (auto _ : state) {
-    try {
-      const vellicor::Pattern built(pattern);
-      benchmark::DoNotOptimize(&built);
-    } catch (const std::regex_error&) {
-      // Refused: the time is that of the checks.
-    }
-  }
-  // Counting stops past ten million links; a refused pattern shows at least that many.
-  const vellicor::ExpressionPlan plan = vellicor::planExpression(pattern, 10'000'000);
-  state.counters["states"] = static_cast<double>(plan.states.size());
-  state.counters["removal_links"] = static_cast<double>(plan.removalSteps);
+std::wstring nested(const std::wstring& open, int depth, const std::wstring& inner) {
+  return repeated(open, depth) + inner + repeated(L")", depth);
 }
 
-BENCHMARK_CAPTURE(buildPattern, empty_groups, std::wstring(L"(?:){498}"))
-    ->Name("build/(?:){498}")
-    ->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(buildPattern, alternatives, repeated(L"a|", 576) + L"a")
-    ->Name("build/577-alternatives")
-    ->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(buildPattern, nested_groups, repeated(L"(?:", 706) + L"a" + repeated(L")", 706))
-    ->Name("build/(?:-nested-706")
-    ->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(buildPattern, lazy_optionals, L"a" + repeated(L"??", 997))
-    ->Name("build/lazy-optionals:997")
-    ->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(buildPattern, lazy_repeats, std::wstring(L"(?:a*?){2000}c"))
-    ->Name("build/(?:a*?){2000}c")
-    ->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(buildPattern, long_runs, std::wstring(L"x{6000}y{6000}"))
-    ->Name("build/x{6000}y{6000}")
-    ->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(buildPattern, state_limit, std::wstring(L"a{99990}"))
-    ->Name("build/a{99990}")
-    ->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(buildPattern, refused, std::wstring(L"(?:){10000}"))
-    ->Name("build/refused/(?:){10000}")
-    ->Unit(benchmark::kMillisecond);
+std::wstring alternationOfNames(int count) {
+  std::wstring names = L"name0";
+  for (int i = 1; i < count; ++i) {
+    names += L"|name" + std::to_wstring(i);
+  }
+  return names;
+}
+
+// A run of one pattern over `names` copies of `name`, as selection makes it.
+void hostileRun(benchmark::State& state, const std::wstring& pattern, const std::wstring& name,
+                int names) {
+  std::vector<ProcessEntry> entries;
+  for (int i = 0; i < names; ++i) {
+    entries.push_back(ProcessEntry{static_cast<std::uint32_t>(4 * (i + 1)), name});
+  }
+  const std::vector<std::wstring> targets = {pattern};  // the request borrows them
+  const CommandRequest request = makeRequest(targets, false, true);
+  bool failed = false;
+  for (auto _ : state) {
+    failed = !vellicor::selectProcesses(request, entries).has_value();
+  }
+  vellicor::PatternSet set({pattern});
+  for (const ProcessEntry& entry : entries) {
+    const vellicor::PatternResult result = set.test(0, entry.pProcessName);
+    if (result != vellicor::PatternResult::kMatch && result != vellicor::PatternResult::kNoMatch) {
+      break;
+    }
+  }
+  state.counters["names"] = names;
+  state.counters["steps"] = static_cast<double>(set.stepsTaken());
+  state.counters["result"] = failed ? 1 : 0;
+}
+
+const std::wstring kPathLong(260, L'a');
+
+#define HOSTILE(label, pattern, name, names)                 \
+  BENCHMARK_CAPTURE(hostileRun, label, pattern, name, names) \
+      ->Name("hostile/" #label)                              \
+      ->Unit(benchmark::kMillisecond)                        \
+      ->Iterations(3)
+
+// The patterns against a desktop's 500 processes.
+HOSTILE(empty_alternatives_then_100_class_escapes, L"(?:|){22}[" + repeated(L"\\W", 100) + L"]",
+        L"ab", 500);
+HOSTILE(bracket_of_40000_ranges_repeated, L"[" + repeated(L"b-b", 40000) + L"]{99990}", L"ab", 500);
+HOSTILE(empty_alternatives_then_1000_class_escapes, L"(?:|){22}[" + repeated(L"\\W", 1000) + L"]",
+        L"ab", 500);
+// A step's work grows with its item and with the capturing groups; these are what the weight of a
+// step is for.
+HOSTILE(bracket_of_10000_ranges_exponential,
+        L"(?:[" + repeated(L"\u0101-\u0101", 10000) + L"\u0100]|\u0100)*[bc]",
+        std::wstring(30, L'\u0100'), 500);
+HOSTILE(500_groups_exponential, repeated(L"()", 500) + L"(a|a)*[bc]", std::wstring(30, L'a'), 500);
+HOSTILE(empty_alternatives_then_Z, std::wstring(L"(?:|){22}Z"), L"svchost.exe", 500);
+HOSTILE(600_name_alternation, alternationOfNames(600), L"name599.exe", 500);
+HOSTILE(exponential_alternatives, std::wstring(L"(a|a)*[bc]"), std::wstring(255, L'a'), 500);
+HOSTILE(exponential_on_short_names, std::wstring(L"(a|a)*[bc]"), std::wstring(22, L'a'), 500);
+// Those of the pattern tests.
+HOSTILE(exponential_nested_repeats, std::wstring(L"(a*)*[bc]"), std::wstring(30, L'a'), 500);
+HOSTILE(exponential_back_reference, std::wstring(L"(a*)*\\1[bc]"), std::wstring(30, L'a'), 500);
+HOSTILE(nested_groups_500, nested(L"(", 500, L"a"), L"a", 500);
+HOSTILE(nested_groups_10000, nested(L"(", 10000, L"a"), L"a", 500);
+HOSTILE(nested_look_aheads_10000, nested(L"(?=", 10000, L"a") + L"a", L"a", 500);
+HOSTILE(nested_look_aheads_400, nested(L"(?=", 400, L"a") + L"ax{0,2500}", L"a", 500);
+HOSTILE(32767_letters, std::wstring(32767, L'a'), L"a", 500);
+HOSTILE(32767_of_brackets, L".*|" + repeated(L"[xyz]", 6552) + L"abcd", kPathLong, 500);
+HOSTILE(repeated_repeats, std::wstring(L"(?:a{1000}){1000}"), L"a", 500);
+HOSTILE(repeated_groups_at_the_memory_bound, std::wstring(L"(?:(?:ab){400}){400}"), L"ab", 500);
+HOSTILE(repeated_groups_beyond_the_memory_bound, std::wstring(L"(?:(?:ab){3000}){3000}"), L"ab",
+        500);
+HOSTILE(empty_groups_40000, std::wstring(L"(?:){40000}"), L"", 500);
+HOSTILE(nested_empty_groups, std::wstring(L"(?:(?:){200}){200}"), L"", 500);
+HOSTILE(lazy_repeats_24000, std::wstring(L"(?:a*?){24000}c"), L"c", 500);
+HOSTILE(choices_2000_exponential, std::wstring(L"(?:|b){2000}c"), repeated(L"b", 200) + L"c", 500);
+HOSTILE(long_runs, std::wstring(L"x{6000}y{6000}"), kPathLong, 500);
+HOSTILE(alternatives_through_a_long_name, std::wstring(L"(a|b)*"), std::wstring(5000, L'a'), 500);
 
 constexpr char kPatternOnce[] = "select/patterns:10";
-constexpr char kPatternPerPair[] = "naive/patterns:10/Pattern-per-pair";
+constexpr char kPatternPerPair[] = "naive/patterns:10/PatternSet-per-pair";
 constexpr char kPatternPerPairStd[] = "naive/patterns:10/wregex-per-pair";
 
 BENCHMARK(selectByIdentifier)
@@ -386,7 +424,7 @@ class SummaryReporter : public benchmark::ConsoleReporter {
                "naive/pid-targets-read-per-pair/4000", "select/pid-targets/4000", perEntry_);
     printRatio("name targets hashed vs compared per pair (100 targets)",
                "naive/name-targets-compared-per-pair/100", "select/name-targets/100", perEntry_);
-    printRatio("pattern built once vs Pattern built per pair", kPatternPerPair, kPatternOnce,
+    printRatio("pattern built once vs PatternSet built per pair", kPatternPerPair, kPatternOnce,
                perPair_);
     printRatio("pattern built once vs std::wregex built per pair", kPatternPerPairStd, kPatternOnce,
                perPair_);

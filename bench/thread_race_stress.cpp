@@ -189,7 +189,7 @@ struct RunResult {
   std::int64_t oldMaskAfterNs = -1;  // how long after the change a thread still had the old mask
 };
 
-RunResult runOnce(int procDirectory, AffinityMask wantedMask) {
+RunResult runOnce(int procDirectory, const AffinityMask& wantedMask) {
   RunResult result;
   record->stop = 0;
   record->started = 0;
@@ -274,7 +274,7 @@ int main(int argc, char** argv) {
   long gaveUpRuns = 0;
   std::vector<std::int64_t> setTimes;
   for (long run = 0; run < runs; ++run) {
-    RunResult result = runOnce(proc.get(), AffinityMask{1} << lowest);
+    RunResult result = runOnce(proc.get(), AffinityMask(std::uint64_t{1} << lowest));
     if (!result.started) {
       std::fprintf(stderr, "thread_race_stress: run %ld: the target did not start\n", run);
       return 1;

@@ -17,8 +17,9 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
-# Pattern matching bounds its own stack use (about 1.4 MiB here), which is more than the default
-# 1 MiB main-thread stack leaves room for; 16 MiB gives the same headroom as Linux.
+# PCRE2's compiler recurses once per nested parenthesis (up to the program's 500, a few hundred
+# KiB), close to what the default 1 MiB main-thread stack leaves; 16 MiB gives the same headroom
+# as Linux.
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -Wl,--stack,16777216")
 
 # Tests and test discovery run the built programs through Wine, in a prefix of this build's own.

@@ -2,12 +2,13 @@
 
 #include <cstdint>
 
+#include "platform/affinity_mask.h"
 #include "platform/output.h"
 
 namespace vellicor {
 
-// Draws one character per logical processor, highest-numbered first: '*' where the mask's bit is
-// set, '-' where it is clear. Draws nothing unless 1 <= count <= 64.
-void printMaskBar(Output& output, std::uint64_t mask, std::uint32_t count);
+// Draws one character per processor number below `span`, highest-numbered first: '*' where the
+// mask holds the processor, '-' where it does not. Processors at or above `span` are not drawn.
+void printMaskBar(Output& output, const AffinityMask& mask, std::uint32_t span);
 
 }  // namespace vellicor

@@ -35,13 +35,26 @@ std::size_t readConversion(std::wstring_view text, Conversion& conversion) {
   return 0;
 }
 
+constexpr wchar_t kDigits[] = L"0123456789abcdef";
+
 std::wstring digitsOf(std::uint64_t value, unsigned radix) {
-  static constexpr wchar_t kDigits[] = L"0123456789abcdef";
   std::wstring digits;
   do {
     digits.insert(digits.begin(), kDigits[value % radix]);
     value /= radix;
   } while (value != 0);
+  return digits;
+}
+
+// The hexadecimal digits of a mask of any width, without leading zeros.
+std::wstring hexDigitsOf(const AffinityMask& mask) {
+  const std::uint32_t span = mask.span();
+  const std::uint32_t count = span == 0 ? 1 : (span + 3) / 4;
+  std::wstring digits(count, L'0');
+  for (std::uint32_t digit = 0; digit < count; ++digit) {
+    const std::uint64_t word = mask.word(digit / 16);
+    digits[count - 1 - digit] = kDigits[(word >> (4 * (digit % 16))) & 0xf];
+  }
   return digits;
 }
 
@@ -51,6 +64,8 @@ std::wstring convert(const Conversion& conversion, const FormatArgument& argumen
   bool negative = false;
   if (conversion.kind == L's') {
     text = argument.kind == Kind::Text ? showableText(argument.text) : std::wstring();
+  } else if (argument.kind == Kind::Mask) {
+    text = conversion.kind == L'x' ? hexDigitsOf(*argument.mask) : std::wstring();
   } else {
     std::uint64_t magnitude = argument.unsignedValue;
     if (argument.kind == Kind::Signed) {

@@ -1,7 +1,8 @@
 #pragma once
 
 // printf-style formatting of wide text, with the handful of conversions the program's messages
-// use: %% %s %d %u and %llx, with an optional '0' flag and a field width. It is our own so that
+// use: %% %s %d %u and %llx, with an optional '0' flag and a field width. %llx also takes an
+// affinity mask of any width. It is our own so that
 // every platform formats alike (the C runtimes disagree on what %s means in wide text).
 //
 // Text arguments come from outside (image names, command lines, the program path); they are
@@ -12,26 +13,26 @@
 #include <string>
 #include <string_view>
 
+#include "platform/affinity_mask.h"
 #include "platform/output.h"
 
 namespace vellicor {
 
 struct FormatArgument {
-  enum class Kind { Text, Signed, Unsigned };
+  enum class Kind { Text, Signed, Unsigned, Mask };
   Kind kind;
   std::wstring_view text;
-  std::int64_t signedValue;
-  std::uint64_t unsignedValue;
+  std::int64_t signedValue = 0;
+  std::uint64_t unsignedValue = 0;
+  const AffinityMask* mask = nullptr;  // borrowed for the one call
 
-  FormatArgument(std::wstring_view value)
-      : kind(Kind::Text), text(value), signedValue(0), unsignedValue(0) {}
+  FormatArgument(std::wstring_view value) : kind(Kind::Text), text(value) {}
   FormatArgument(const wchar_t* value) : FormatArgument(std::wstring_view(value)) {}
   FormatArgument(const std::wstring& value) : FormatArgument(std::wstring_view(value)) {}
-  FormatArgument(std::int32_t value) : kind(Kind::Signed), signedValue(value), unsignedValue(0) {}
-  FormatArgument(std::uint32_t value)
-      : kind(Kind::Unsigned), signedValue(0), unsignedValue(value) {}
-  FormatArgument(std::uint64_t value)
-      : kind(Kind::Unsigned), signedValue(0), unsignedValue(value) {}
+  FormatArgument(std::int32_t value) : kind(Kind::Signed), signedValue(value) {}
+  FormatArgument(std::uint32_t value) : kind(Kind::Unsigned), unsignedValue(value) {}
+  FormatArgument(std::uint64_t value) : kind(Kind::Unsigned), unsignedValue(value) {}
+  FormatArgument(const AffinityMask& value) : kind(Kind::Mask), mask(&value) {}
 };
 
 std::wstring formatWide(std::wstring_view format, std::initializer_list<FormatArgument> arguments);

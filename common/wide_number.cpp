@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cwctype>
 #include <limits>
+#include <vector>
 
 namespace vellicor {
 
@@ -37,40 +38,46 @@ int digitValue(wchar_t character) {
   return -1;
 }
 
-struct ScannedNumber {
-  bool negative = false;
-  bool overflow = false;  // the magnitude does not fit in 64 bits
-  std::uint64_t magnitude = 0;
-};
-
-ScannedNumber scanNumber(std::wstring_view text, int radix) {
-  ScannedNumber number;
+// Skips what may stand before the digits (white space, one sign, a 0x prefix in radix 16) and
+// returns where the digits begin.
+std::size_t skipToDigits(std::wstring_view text, int radix, bool& negative) {
   std::size_t at = 0;
   while (at < text.size() && isLeadingSpace(text[at])) {
     ++at;
   }
+  negative = false;
   if (at < text.size() && (text[at] == L'+' || text[at] == L'-')) {
-    number.negative = text[at] == L'-';
+    negative = text[at] == L'-';
     ++at;
   }
   if (radix == 16 && at + 1 < text.size() && decimalDigitValue(text[at]) == 0 &&
       (text[at + 1] == L'x' || text[at + 1] == L'X')) {
     at += 2;
   }
-  const auto limit = std::numeric_limits<std::uint64_t>::max();
-  for (; at < text.size(); ++at) {
-    int digit = digitValue(text[at]);
+  return at;
+}
+
+// The digits' value, in as many 64-bit words as `magnitude` has; false once it no longer fits.
+// Each word is multiplied in two 32-bit halves, so that no product exceeds 64 bits.
+bool readDigits(std::wstring_view digits, int radix, std::vector<std::uint64_t>& magnitude) {
+  const auto base = static_cast<std::uint64_t>(radix);
+  for (wchar_t character : digits) {
+    const int digit = digitValue(character);
     if (digit < 0 || digit >= radix) {
-      break;
+      return true;
     }
-    auto value = static_cast<std::uint64_t>(digit);
-    if (number.magnitude > (limit - value) / static_cast<std::uint64_t>(radix)) {
-      number.overflow = true;
-    } else {
-      number.magnitude = number.magnitude * static_cast<std::uint64_t>(radix) + value;
+    std::uint64_t carry = static_cast<std::uint64_t>(digit);
+    for (std::uint64_t& word : magnitude) {
+      const std::uint64_t low = (word & 0xffffffff) * base + carry;
+      const std::uint64_t high = (word >> 32) * base + (low >> 32);
+      word = (high << 32) | (low & 0xffffffff);
+      carry = high >> 32;
+    }
+    if (carry != 0) {
+      return false;
     }
   }
-  return number;
+  return true;
 }
 
 }  // namespace
@@ -85,30 +92,45 @@ int decimalDigitValue(wchar_t character) {
   return -1;
 }
 
-std::uint64_t wideToUnsigned64(std::wstring_view text, int radix) {
-  if (radix < 2 || radix > 36) {
-    return 0;
+AffinityMask wideToMask(std::wstring_view text, int radix, std::uint32_t bits) {
+  AffinityMask mask;
+  if (radix < 2 || radix > 36 || bits == 0) {
+    return mask;
   }
-  ScannedNumber number = scanNumber(text, radix);
-  if (number.overflow) {
-    return std::numeric_limits<std::uint64_t>::max();
+  bool negative = false;
+  const std::size_t digits = skipToDigits(text, radix, negative);
+  std::vector<std::uint64_t> magnitude((bits + 63) / 64, 0);
+  if (!readDigits(text.substr(digits), radix, magnitude)) {
+    mask.setRange(0, bits - 1);
+    return mask;
   }
-  return number.negative ? ~number.magnitude + 1 : number.magnitude;
+  if (negative) {
+    // Two's complement: invert every word, then add one, carrying upwards.
+    bool carry = true;
+    for (std::uint64_t& word : magnitude) {
+      word = ~word + (carry ? 1 : 0);
+      carry = carry && word == 0;
+    }
+  }
+  mask.assignWords(magnitude);
+  return mask;
 }
 
 std::int64_t wideToSigned64(std::wstring_view text) {
-  ScannedNumber number = scanNumber(text, 10);
+  bool negative = false;
+  const std::size_t digits = skipToDigits(text, 10, negative);
+  std::vector<std::uint64_t> magnitude(1, 0);
+  const bool fits = readDigits(text.substr(digits), 10, magnitude);
   const auto maximum = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
-  if (!number.negative) {
-    return number.overflow || number.magnitude > maximum
-               ? std::numeric_limits<std::int64_t>::max()
-               : static_cast<std::int64_t>(number.magnitude);
+  if (!negative) {
+    return !fits || magnitude[0] > maximum ? std::numeric_limits<std::int64_t>::max()
+                                           : static_cast<std::int64_t>(magnitude[0]);
   }
-  if (number.overflow || number.magnitude > maximum + 1) {
+  if (!fits || magnitude[0] > maximum + 1) {
     return std::numeric_limits<std::int64_t>::min();
   }
   // -(2^63) is representable although 2^63 is not: negate in unsigned arithmetic.
-  return static_cast<std::int64_t>(~number.magnitude + 1);
+  return static_cast<std::int64_t>(~magnitude[0] + 1);
 }
 
 }  // namespace vellicor

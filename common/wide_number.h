@@ -7,11 +7,14 @@
 #include <cstdint>
 #include <string_view>
 
+#include "platform/affinity_mask.h"
+
 namespace vellicor {
 
-// Radix 2 to 36. Beyond 2^64 - 1 gives all ones, with or without '-'; otherwise '-' negates in
-// two's complement.
-std::uint64_t wideToUnsigned64(std::wstring_view text, int radix);
+// The unsigned conversion at a width of `bits` (a multiple of 64), radix 2 to 36. Beyond
+// 2^bits - 1 gives all ones, with or without '-'; otherwise '-' negates in two's complement.
+// With 64 bits these are the C runtime's rules for a 64-bit value.
+AffinityMask wideToMask(std::wstring_view text, int radix, std::uint32_t bits);
 
 // Decimal. Saturates at INT64_MAX, or with '-' at INT64_MIN.
 std::int64_t wideToSigned64(std::wstring_view text);

@@ -40,12 +40,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::vector<std::wstring> arguments = vellicor::fuzz::wordsFrom(text);
   arguments.insert(arguments.begin(), L"vellicor.exe");
 
-  vellicor::CommandRequest request = vellicor::parseArguments(arguments);
+  vellicor::CommandRequest request = vellicor::parseArguments(arguments, 128);
   if (request.targets.size() >= arguments.size()) {
     std::abort();
   }
   for (int radix : {2, 8, 10, 16}) {
-    (void)vellicor::wideToUnsigned64(text, radix);
+    // At one word, a mask is the C runtime's unsigned 64-bit conversion; wider, it only adds words.
+    const vellicor::AffinityMask narrow = vellicor::wideToMask(text, radix, 64);
+    const vellicor::AffinityMask wide = vellicor::wideToMask(text, radix, 192);
+    if (narrow.wordCount() > 1 || wide.wordCount() > 3) {
+      std::abort();
+    }
   }
   (void)vellicor::wideToSigned64(text);
 

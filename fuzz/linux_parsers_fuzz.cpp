@@ -66,22 +66,18 @@ std::string_view field(const std::vector<std::string_view>& fields, std::size_t 
 
 // --- CPU sets ---------------------------------------------------------------------------------
 
-bool isCanonical(const CpuSet& cpus) {
-  return cpus.words.empty() || cpus.words.back() != 0;
-}
-
 // The kernel's list form of a set: ascending ranges, a single CPU where a range has one.
-std::string writeCpuList(const CpuSet& cpus) {
+std::string writeCpuList(const AffinityMask& cpus) {
   std::string text;
-  const unsigned end = static_cast<unsigned>(cpus.words.size() * 64);
+  const unsigned end = cpus.span();
   unsigned cpu = 0;
   while (cpu < end) {
-    if (!cpus.contains(cpu)) {
+    if (!cpus.test(cpu)) {
       ++cpu;
       continue;
     }
     unsigned last = cpu;
-    while (last + 1 < end && cpus.contains(last + 1)) {
+    while (last + 1 < end && cpus.test(last + 1)) {
       ++last;
     }
     if (!text.empty()) {
@@ -97,13 +93,12 @@ std::string writeCpuList(const CpuSet& cpus) {
 }
 
 // The kernel's mask form: 32-bit words of eight digits, highest first.
-std::string writeCpuMask(const CpuSet& cpus) {
+std::string writeCpuMask(const AffinityMask& cpus) {
   static constexpr char kDigits[] = "0123456789abcdef";
   std::string text;
-  const std::size_t halves = std::max<std::size_t>(1, cpus.words.size() * 2);
+  const std::size_t halves = std::max<std::size_t>(1, cpus.wordCount() * 2);
   for (std::size_t half = halves; half-- > 0;) {
-    const std::uint64_t word = half / 2 < cpus.words.size() ? cpus.words[half / 2] : 0;
-    const auto value = static_cast<std::uint32_t>(word >> (32 * (half % 2)));
+    const auto value = static_cast<std::uint32_t>(cpus.word(half / 2) >> (32 * (half % 2)));
     for (int shift = 28; shift >= 0; shift -= 4) {
       text.push_back(kDigits[(value >> shift) & 0xf]);
     }
@@ -112,42 +107,45 @@ std::string writeCpuMask(const CpuSet& cpus) {
   return text;
 }
 
-void checkParsedSet(bool parsed, const CpuSet& cpus) {
+void checkParsedSet(bool parsed, const AffinityMask& cpus) {
   if (!parsed) {
-    require(cpus.words.empty());
+    require(cpus.wordCount() == 0);
     return;
   }
-  require(isCanonical(cpus));
-  require(cpus.words.size() * 64 <= kCpuLimit);
+  require(cpus.span() <= kCpuLimit);
+  // A parsed set holds no more words than its highest CPU needs.
+  require(cpus.wordCount() == (cpus.span() + 63) / 64);
 }
 
-void checkSetAlgebra(const CpuSet& a, const CpuSet& b) {
-  const CpuSet both = intersect(a, b);
-  const CpuSet onlyA = subtract(a, b);
-  CpuSet either = a;
-  unite(either, b);
-  require(isCanonical(both) && isCanonical(onlyA) && isCanonical(either));
+void checkSetAlgebra(const AffinityMask& a, const AffinityMask& b) {
+  AffinityMask both = a;
+  both.intersect(b);
+  AffinityMask onlyA = a;
+  onlyA.subtract(b);
+  AffinityMask either = a;
+  either.unite(b);
   require(both.count() + onlyA.count() == a.count());
   require(either.count() == a.count() + b.count() - both.count());
-  require(overlaps(a, b) == !both.empty());
-  require(!overlaps(onlyA, b));
-  require(both.lowWord() == (a.lowWord() & b.lowWord()));
+  require(a.overlaps(b) == !both.none());
+  require(!onlyA.overlaps(b));
+  require(either.includes(a) && either.includes(b) && a.includes(both) && !(onlyA.overlaps(both)));
+  require(both.word(0) == (a.word(0) & b.word(0)));
 }
 
 void checkCpuSets(std::string_view text) {
-  CpuSet list;
-  list.insert(7);  // whatever a set held before must not survive a parse
+  AffinityMask list;
+  list.set(7);  // whatever a set held before must not survive a parse
   const bool listParsed = parseCpuList(text, list);
   checkParsedSet(listParsed, list);
-  CpuSet mask;
-  mask.insert(7);
+  AffinityMask mask;
+  mask.set(7);
   const bool maskParsed = parseCpuMask(text, mask);
   checkParsedSet(maskParsed, mask);
 
-  for (const CpuSet* cpus : {&list, &mask}) {
-    CpuSet again;
-    require(parseCpuList(writeCpuList(*cpus), again) && again.words == cpus->words);
-    require(parseCpuMask(writeCpuMask(*cpus), again) && again.words == cpus->words);
+  for (const AffinityMask* cpus : {&list, &mask}) {
+    AffinityMask again;
+    require(parseCpuList(writeCpuList(*cpus), again) && again == *cpus);
+    require(parseCpuMask(writeCpuMask(*cpus), again) && again == *cpus);
   }
   checkSetAlgebra(list, mask);
 }
@@ -327,20 +325,20 @@ void checkSysfsTree(std::string_view input) {
   // of a package or node belongs to some core.
   const std::uint32_t order[] = {RelationProcessorCore, RelationProcessorPackage, RelationNumaNode};
   std::size_t kind = 0;
-  std::uint64_t seen = 0;
-  std::uint64_t cores = 0;
+  AffinityMask seen;
+  AffinityMask cores;
   for (const TopologyRecord& record : records) {
     while (kind < 3 && record.Relationship != order[kind]) {
       ++kind;
-      seen = 0;
+      seen.clear();
     }
     require(kind < 3);
-    require((seen & record.ProcessorMask) == 0);
-    seen |= record.ProcessorMask;
+    require(!seen.overlaps(record.ProcessorMask));
+    seen.unite(record.ProcessorMask);
     if (kind == 0) {
-      cores |= record.ProcessorMask;
+      cores.unite(record.ProcessorMask);
     } else {
-      require((record.ProcessorMask & ~cores) == 0);
+      require(cores.includes(record.ProcessorMask));
     }
   }
   require(!records.empty() && records.front().Relationship == RelationProcessorCore);
@@ -441,7 +439,11 @@ void checkProcTree(std::string_view input) {
   // status file decides; a changed inode sends the check to the stat file as well.
   const CallerRights rights{kCaller, false};
   ProcessAffinity affinity(proc.get());
-  const std::uint64_t online = affinity.systemMask(getpid(), ~std::uint64_t{0});
+  AffinityMask everyProcessor;
+  everyProcessor.setRange(0, kCpuLimit - 1);
+  AffinityMask online;
+  affinity.systemMask(getpid(), everyProcessor, online);
+  AffinityMask offered;
   for (const ProcessIdentity& identity : identities) {
     ProcessIdentity moved = identity;
     moved.procInode += 1;
@@ -454,7 +456,8 @@ void checkProcTree(std::string_view input) {
       }
     }
     // Only the processors of this machine are ever offered.
-    require((affinity.systemMask(identity.pid, 0) & ~online) == 0);
+    affinity.systemMask(identity.pid, AffinityMask(), offered);
+    require(online.includes(offered));
   }
 }
 

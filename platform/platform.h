@@ -11,10 +11,9 @@
 #include <string_view>
 #include <vector>
 
-namespace vellicor {
+#include "platform/affinity_mask.h"
 
-// Bit i stands for logical processor i of the processor group the process runs in.
-using AffinityMask = std::uint64_t;
+namespace vellicor {
 
 // An opaque handle to a process or a thread; kNoHandle means none (a failed open).
 using OsHandle = std::uintptr_t;
@@ -27,10 +26,23 @@ struct ProcessEntry {
 };
 
 // SYSTEM_LOGICAL_PROCESSOR_INFORMATION, as laid out in the query buffer: ProcessorMask (u64) at
-// offset 0, Relationship (u32) at offset 8, then padding and relation details nobody reads.
+// offset 0, Relationship (u32) at offset 8, 4 bytes that Windows leaves as padding, then relation
+// details nobody reads.
+//
+// A 64-bit mask names the processors of one processor group, so a machine with more processor
+// numbers than that describes them as Windows does for its groups: the padding says which group
+// the mask is relative to (ProcessorGroup, u16 at offset 12: processors 64 * group to
+// 64 * group + 63), and a core, package or node that spans groups takes one record per group, each
+// after the first marked as adding its processors to the record before it (ContinuesPrevious, u16
+// at offset 14, nonzero). Windows' own query covers the group the caller runs in: its records say
+// group 0 and continue nothing.
 inline constexpr std::uint32_t kLogicalProcessorRecordSize = 32;
 inline constexpr std::uint32_t kProcessorMaskOffset = 0;
 inline constexpr std::uint32_t kRelationshipOffset = 8;
+inline constexpr std::uint32_t kProcessorGroupOffset = 12;
+inline constexpr std::uint32_t kContinuesPreviousOffset = 14;
+// Groups at or beyond this are not read: 2^20 processors, far beyond any kernel's limit.
+inline constexpr std::uint32_t kProcessorGroupLimit = 1u << 14;
 inline constexpr std::uint32_t RelationProcessorCore = 0;
 inline constexpr std::uint32_t RelationNumaNode = 1;
 inline constexpr std::uint32_t RelationCache = 2;
@@ -62,11 +74,12 @@ class Platform {
 
   // OpenProcess with PROCESS_ALL_ACCESS and no inheritance; kNoHandle on failure.
   virtual OsHandle openProcess(std::uint32_t processId) = 0;
-  // GetProcessAffinityMask: false on failure.
+  // GetProcessAffinityMask: false on failure. The masks are as wide as the platform's masks; the
+  // caller reuses them from one process to the next.
   virtual bool getProcessAffinityMask(OsHandle process, AffinityMask& processMask,
                                       AffinityMask& systemMask) = 0;
-  // SetProcessAffinityMask: false on failure.
-  virtual bool setProcessAffinityMask(OsHandle process, AffinityMask mask) = 0;
+  // SetProcessAffinityMask: false on failure, also for a mask the platform cannot express.
+  virtual bool setProcessAffinityMask(OsHandle process, const AffinityMask& mask) = 0;
   // CloseHandle, for process and thread handles alike; the result is not looked at.
   virtual void closeHandle(OsHandle handle) = 0;
 

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds release programs and writes the two things users download:
 #   vellicor_VERSION_ARCH.deb   the Linux program with its manual page, for apt
-#   vellicor-VERSION-win64.zip  vellicor.exe with README.md and LICENSE
+#   vellicor-VERSION-win64.zip  vellicor.exe with README.md, LICENSE and PCRE2's licence
+#                               (PCRE2-LICENCE.txt: the program links PCRE2 statically)
 # The version is the one of project() in CMakeLists.txt. The builds have directories of their
 # own (build/package-linux, build/package-windows), apart from the presets' trees.
 #
@@ -125,10 +126,12 @@ mkdir -p "$files"
 strip=$(sed -n 's/^CMAKE_STRIP:FILEPATH=//p' "$windows_build/CMakeCache.txt")
 "$strip" -o "$files/vellicor.exe" "$windows_build/ports/windows/vellicor.exe"
 cp "$source_dir/README.md" "$source_dir/LICENSE" "$files/"
+pcre2_source=$(sed -n 's/^VELLICOR_PCRE2_SOURCE_DIR:PATH=//p' "$windows_build/CMakeCache.txt")
+cp "$pcre2_source/LICENCE" "$files/PCRE2-LICENCE.txt"
 touch -d "@$SOURCE_DATE_EPOCH" "$files"/*
 zip_file="$output/vellicor-${version}-win64.zip"
-# zip adds to an archive that exists; a new one holds only these three files.
-(cd "$files" && zip -q -X -9 "$stage/package.zip" vellicor.exe README.md LICENSE)
+# zip adds to an archive that exists; a new one holds only these files.
+(cd "$files" && zip -q -X -9 "$stage/package.zip" vellicor.exe README.md LICENSE PCRE2-LICENCE.txt)
 mv -f "$stage/package.zip" "$zip_file"
 
 echo "$deb"

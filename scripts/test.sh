@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Sets up and runs every test: a short run of each fuzz target, then the Linux build plain and
-# under AddressSanitizer and UndefinedBehaviorSanitizer, and the Windows build under Wine.
+# Sets up and runs every test: a short run of each fuzz target, then the Linux build plain (with
+# the packages' test and the 96-processor machine under QEMU) and under AddressSanitizer and
+# UndefinedBehaviorSanitizer, and the Windows build under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh --windows

@@ -23,26 +23,51 @@ std::uint32_t readRelationship(const std::byte* record) {
   return relationship;
 }
 
+std::uint16_t readHalfWord(const std::byte* record, std::uint32_t offset) {
+  std::uint16_t value = 0;
+  std::memcpy(&value, record + offset, sizeof value);
+  return value;
+}
+
+// The list a record of this relationship adds to; null for caches and relations added later.
+std::vector<AffinityMask>* listFor(std::uint32_t relationship, ProcessorTopology& topology) {
+  switch (relationship) {
+    case RelationProcessorCore:
+      return &topology.coreMasks;
+    case RelationNumaNode:
+      return &topology.numaNodeMasks;
+    case RelationProcessorPackage:
+      return &topology.packageMasks;
+    default:
+      return nullptr;
+  }
+}
+
 void addRecords(const std::byte* buffer, std::uint32_t length, ProcessorTopology& topology) {
+  // The list the record before made an entry in, which a record that continues it adds to.
+  std::vector<AffinityMask>* previous = nullptr;
   // A trailing partial record is ignored.
   for (std::uint64_t offset = 0; offset + kLogicalProcessorRecordSize <= length;
        offset += kLogicalProcessorRecordSize) {
     const std::byte* record = buffer + offset;
-    std::uint64_t mask = readMask(record);
-    switch (readRelationship(record)) {
-      case RelationProcessorCore:
-        topology.coreMasks.push_back(mask);
-        topology.logicalProcessorCount += static_cast<std::uint32_t>(std::popcount(mask));
-        break;
-      case RelationNumaNode:
-        topology.numaNodeMasks.push_back(mask);
-        break;
-      case RelationProcessorPackage:
-        topology.packageMasks.push_back(mask);
-        break;
-      default:
-        break;  // caches and relations added later
+    std::vector<AffinityMask>* list = listFor(readRelationship(record), topology);
+    const std::uint16_t group = readHalfWord(record, kProcessorGroupOffset);
+    const bool continues = readHalfWord(record, kContinuesPreviousOffset) != 0;
+    if (list == nullptr || group >= kProcessorGroupLimit || (continues && list != previous)) {
+      previous = nullptr;  // nothing for a later record to continue
+      continue;
     }
+    if (!continues) {
+      list->emplace_back();
+    }
+    const std::uint64_t known = list->back().word(group);
+    const std::uint64_t mask = readMask(record);
+    list->back().setWord(group, known | mask);
+    if (list == &topology.coreMasks) {
+      // A processor a core names twice is one processor.
+      topology.logicalProcessorCount += static_cast<std::uint32_t>(std::popcount(mask & ~known));
+    }
+    previous = list;
   }
 }
 
@@ -74,6 +99,14 @@ ProcessorTopology queryProcessorTopology(Platform& platform, Output& output) {
     addRecords(buffer.get(), std::min(length, allocated), topology);
   }
   return topology;
+}
+
+std::uint32_t processorSpan(const ProcessorTopology& topology) {
+  std::uint32_t span = 0;
+  for (const AffinityMask& core : topology.coreMasks) {
+    span = std::max(span, core.span());
+  }
+  return span;
 }
 
 }  // namespace vellicor

@@ -11,10 +11,10 @@ namespace vellicor {
 namespace {
 
 void printSection(Output& output, std::wstring_view heading, std::wstring_view label,
-                  const std::vector<std::uint64_t>& masks, std::uint32_t count) {
+                  const std::vector<AffinityMask>& masks, std::uint32_t span) {
   printWide(output, heading);
   for (std::size_t i = 0; i < masks.size(); ++i) {
-    printMaskBar(output, masks[i], count);
+    printMaskBar(output, masks[i], span);
     printWide(output, label, {static_cast<std::uint32_t>(i)});
   }
 }
@@ -22,16 +22,16 @@ void printSection(Output& output, std::wstring_view heading, std::wstring_view l
 }  // namespace
 
 void printTopologyReport(Output& output, const ProcessorTopology& topology) {
-  std::uint32_t count = topology.logicalProcessorCount;
+  const std::uint32_t span = processorSpan(topology);
   output.writeText(kBanner);
   printWide(output, L"\nLogical Processor Information\n");
-  printWide(output, L"Number of Logical Processor: %u\n", {count});
+  printWide(output, L"Number of Logical Processor: %u\n", {topology.logicalProcessorCount});
   printSection(output, L"\nLogical to Physical Processor Map\n", L"  Physical Processor %u\n",
-               topology.coreMasks, count);
+               topology.coreMasks, span);
   printSection(output, L"\nLogical Processor to Socket Map\n", L"  Socket %u\n",
-               topology.packageMasks, count);
+               topology.packageMasks, span);
   printSection(output, L"\nLogical Processor to NUMA Node Map\n", L"  NUMA Node %u\n",
-               topology.numaNodeMasks, count);
+               topology.numaNodeMasks, span);
 }
 
 }  // namespace vellicor

@@ -1,21 +1,11 @@
 #include "ports/linux/cpu_list.h"
 
 #include <algorithm>
-#include <bit>
 #include <cstddef>
 
 namespace vellicor::linux_platform {
 
 namespace {
-
-constexpr unsigned kBitsPerWord = 64;
-
-// Sets compare and count by their words, so high zero words are dropped to keep them canonical.
-void trim(CpuSet& cpus) {
-  while (!cpus.words.empty() && cpus.words.back() == 0) {
-    cpus.words.pop_back();
-  }
-}
 
 bool isTrailingFiller(char c) {
   return c == '\n' || c == '\0' || c == ' ' || c == '\t';
@@ -47,22 +37,6 @@ bool takeCpuNumber(std::string_view& text, unsigned& cpu) {
   text.remove_prefix(used);
   cpu = value;
   return true;
-}
-
-void insertRange(CpuSet& cpus, unsigned firstCpu, unsigned lastCpu) {
-  const std::size_t needed = lastCpu / kBitsPerWord + 1;
-  if (cpus.words.size() < needed) {
-    cpus.words.resize(needed, 0);
-  }
-  unsigned cpu = firstCpu;
-  while (cpu <= lastCpu) {
-    const unsigned bit = cpu % kBitsPerWord;
-    const unsigned span = std::min(kBitsPerWord - bit, lastCpu - cpu + 1);
-    const std::uint64_t run =
-        span == kBitsPerWord ? ~std::uint64_t{0} : ((std::uint64_t{1} << span) - 1);
-    cpus.words[cpu / kBitsPerWord] |= run << bit;
-    cpu += span;
-  }
 }
 
 int hexDigitValue(char c) {
@@ -98,77 +72,8 @@ bool parseMaskWord(std::string_view digits, bool leading, std::uint32_t& word) {
 
 }  // namespace
 
-bool CpuSet::contains(unsigned cpu) const {
-  const std::size_t index = cpu / kBitsPerWord;
-  return index < words.size() && ((words[index] >> (cpu % kBitsPerWord)) & 1) != 0;
-}
-
-void CpuSet::insert(unsigned cpu) {
-  if (cpu >= kCpuLimit) {
-    return;
-  }
-  insertRange(*this, cpu, cpu);
-}
-
-bool CpuSet::empty() const {
-  return std::all_of(words.begin(), words.end(), [](std::uint64_t w) { return w == 0; });
-}
-
-unsigned CpuSet::count() const {
-  unsigned total = 0;
-  for (std::uint64_t w : words) {
-    total += static_cast<unsigned>(std::popcount(w));
-  }
-  return total;
-}
-
-std::uint64_t CpuSet::lowWord() const {
-  return words.empty() ? 0 : words[0];
-}
-
-CpuSet intersect(const CpuSet& a, const CpuSet& b) {
-  CpuSet result;
-  const std::size_t size = std::min(a.words.size(), b.words.size());
-  result.words.resize(size);
-  for (std::size_t i = 0; i < size; ++i) {
-    result.words[i] = a.words[i] & b.words[i];
-  }
-  trim(result);
-  return result;
-}
-
-CpuSet subtract(const CpuSet& a, const CpuSet& b) {
-  CpuSet result = a;
-  const std::size_t size = std::min(a.words.size(), b.words.size());
-  for (std::size_t i = 0; i < size; ++i) {
-    result.words[i] &= ~b.words[i];
-  }
-  trim(result);
-  return result;
-}
-
-void unite(CpuSet& into, const CpuSet& from) {
-  if (into.words.size() < from.words.size()) {
-    into.words.resize(from.words.size(), 0);
-  }
-  for (std::size_t i = 0; i < from.words.size(); ++i) {
-    into.words[i] |= from.words[i];
-  }
-  trim(into);
-}
-
-bool overlaps(const CpuSet& a, const CpuSet& b) {
-  const std::size_t size = std::min(a.words.size(), b.words.size());
-  for (std::size_t i = 0; i < size; ++i) {
-    if ((a.words[i] & b.words[i]) != 0) {
-      return true;
-    }
-  }
-  return false;
-}
-
-bool parseCpuList(std::string_view text, CpuSet& cpus) {
-  cpus.words.clear();
+bool parseCpuList(std::string_view text, AffinityMask& cpus) {
+  cpus.clear();
   std::string_view rest = withoutTrailingFiller(text);
   if (rest.empty()) {
     return true;
@@ -176,33 +81,32 @@ bool parseCpuList(std::string_view text, CpuSet& cpus) {
   while (true) {
     unsigned firstCpu = 0;
     if (!takeCpuNumber(rest, firstCpu)) {
-      cpus.words.clear();
+      cpus.clear();
       return false;
     }
     unsigned lastCpu = firstCpu;
     if (!rest.empty() && rest.front() == '-') {
       rest.remove_prefix(1);
       if (!takeCpuNumber(rest, lastCpu) || lastCpu < firstCpu) {
-        cpus.words.clear();
+        cpus.clear();
         return false;
       }
     }
-    insertRange(cpus, firstCpu, lastCpu);
+    cpus.setRange(firstCpu, lastCpu);
     if (rest.empty()) {
       break;
     }
     if (rest.front() != ',') {
-      cpus.words.clear();
+      cpus.clear();
       return false;
     }
     rest.remove_prefix(1);
   }
-  trim(cpus);
   return true;
 }
 
-bool parseCpuMask(std::string_view text, CpuSet& cpus) {
-  cpus.words.clear();
+bool parseCpuMask(std::string_view text, AffinityMask& cpus) {
+  cpus.clear();
   const std::string_view body = withoutTrailingFiller(text);
   if (body.empty()) {
     return true;
@@ -214,7 +118,6 @@ bool parseCpuMask(std::string_view text, CpuSet& cpus) {
   if (wordCount > kCpuLimit / 32) {
     return false;
   }
-  cpus.words.assign((wordCount + 1) / 2, 0);
 
   std::string_view rest = body;
   for (std::size_t i = 0; i < wordCount; ++i) {
@@ -222,15 +125,15 @@ bool parseCpuMask(std::string_view text, CpuSet& cpus) {
     const std::string_view digits = rest.substr(0, comma);
     std::uint32_t word = 0;
     if (!parseMaskWord(digits, i == 0, word)) {
-      cpus.words.clear();
+      cpus.clear();
       return false;
     }
     // Words come highest first: the i-th from the left covers CPUs 32 * (wordCount - 1 - i) up.
     const std::size_t position = wordCount - 1 - i;
-    cpus.words[position / 2] |= std::uint64_t{word} << (32 * (position % 2));
+    cpus.setWord(position / 2,
+                 cpus.word(position / 2) | std::uint64_t{word} << (32 * (position % 2)));
     rest.remove_prefix(comma == std::string_view::npos ? rest.size() : comma + 1);
   }
-  trim(cpus);
   return true;
 }
 

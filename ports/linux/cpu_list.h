@@ -4,39 +4,21 @@
 // (comma-separated 32-bit hexadecimal words, highest word first). Both tolerate the trailing
 // line feed and NUL bytes that sysfs files may carry.
 
-#include <cstdint>
 #include <string_view>
-#include <vector>
+
+#include "platform/affinity_mask.h"
 
 namespace vellicor::linux_platform {
 
-// CPU numbers at or above this are refused: far beyond any kernel's NR_CPUS, and low enough that
-// a hostile "0-4294967295" costs at most 128 KiB of bits.
-inline constexpr unsigned kCpuLimit = 1u << 20;
-
-// A set of CPU numbers as a growable bitset: bit i of word i / 64 stands for CPU i.
-struct CpuSet {
-  std::vector<std::uint64_t> words;
-
-  bool contains(unsigned cpu) const;
-  // CPUs at or above kCpuLimit are not stored.
-  void insert(unsigned cpu);
-  bool empty() const;
-  unsigned count() const;
-  // CPUs 0 to 63, the part a 64-bit affinity mask can address.
-  std::uint64_t lowWord() const;
-};
-
-CpuSet intersect(const CpuSet& a, const CpuSet& b);
-// The CPUs of `a` that are not in `b`.
-CpuSet subtract(const CpuSet& a, const CpuSet& b);
-// Adds every CPU of `from` to `into`.
-void unite(CpuSet& into, const CpuSet& from);
-bool overlaps(const CpuSet& a, const CpuSet& b);
+// CPU numbers at or above this are refused: four times the 8,192 processors of the largest kernel
+// configurations (x86's and powerpc's NR_CPUS maximum). Masks are dense, so a machine's cores,
+// packages and nodes take memory growing with the square of its width: at this bound a hostile
+// "0-32767" costs tens of MiB, where a bound of a million would cost a terabyte.
+inline constexpr unsigned kCpuLimit = 1u << 15;
 
 // False on malformed text; an empty (or all-blank) text is a valid empty set. On failure `cpus`
 // is left empty.
-bool parseCpuList(std::string_view text, CpuSet& cpus);
-bool parseCpuMask(std::string_view text, CpuSet& cpus);
+bool parseCpuList(std::string_view text, AffinityMask& cpus);
+bool parseCpuMask(std::string_view text, AffinityMask& cpus);
 
 }  // namespace vellicor::linux_platform

@@ -6,9 +6,9 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <bit>
 #include <cerrno>
 #include <iterator>
+#include <span>
 #include <unordered_set>
 
 #include "ports/linux/cpu_list.h"
@@ -18,17 +18,23 @@ namespace vellicor::linux_platform {
 
 namespace {
 
-constexpr std::size_t kMaskBits = 64;
+// The kernel's masks are arrays of unsigned long, bit i of element i / 64 for CPU i: the layout
+// of an affinity mask's words, which so go to the kernel as they are.
+static_assert(sizeof(unsigned long) == sizeof(std::uint64_t));
 
-// What the passes have done so far.
+// What the passes have done so far, and the masks a thread is read into, kept from one thread to
+// the next.
 struct Progress {
   bool anySet = false;
   bool refused = false;
   std::unordered_set<pid_t> refusing;  // not asked again: the answer stays the same
+  AffinityMask before;
+  AffinityMask after;
 };
 
 // True when the thread took the mask.
-bool setThread(ProcessThreads& process, pid_t thread, AffinityMask mask, Progress& progress) {
+bool setThread(ProcessThreads& process, pid_t thread, const AffinityMask& mask,
+               Progress& progress) {
   switch (process.setMask(thread, mask)) {
     case SetResult::Set:
       progress.anySet = true;
@@ -46,18 +52,17 @@ bool setThread(ProcessThreads& process, pid_t thread, AffinityMask mask, Progres
 // Sets a thread that a later pass finds without the mask; true when that changed its mask. The
 // kernel narrows the mask of a thread in a cpuset of its own, so such a thread never shows the
 // mask exactly: setting it again changes nothing and must not keep the passes going.
-bool correctThread(ProcessThreads& process, pid_t thread, AffinityMask mask, Progress& progress) {
-  const ThreadMask wanted{mask, false};
-  ThreadMask before;
-  const bool known = process.readMask(thread, before);
-  if (known && before == wanted) {
+bool correctThread(ProcessThreads& process, pid_t thread, const AffinityMask& mask,
+                   Progress& progress) {
+  const bool known = process.readMask(thread, progress.before);
+  if (known && progress.before == mask) {
     return false;
   }
   if (!setThread(process, thread, mask, progress)) {
     return false;
   }
-  ThreadMask after;
-  return !known || !process.readMask(thread, after) || after != before;
+  return !known || !process.readMask(thread, progress.after) ||
+         !(progress.after == progress.before);
 }
 
 }  // namespace
@@ -80,7 +85,7 @@ bool correctThread(ProcessThreads& process, pid_t thread, AffinityMask mask, Pro
 // What stays open: a thread that shows only after the last confirming pass, and one whose start
 // was under way while no thread appeared, since a process that starts no threads must not pay
 // for the waits. Nothing short of stopping the process shows a start under way.
-bool setEveryThread(ProcessThreads& process, pid_t mainThread, AffinityMask mask) {
+bool setEveryThread(ProcessThreads& process, pid_t mainThread, const AffinityMask& mask) {
   Progress progress;
   // The main thread goes first: every thread it starts from then on inherits the new mask, so
   // when it is still alone afterwards the process is done. Most processes are.
@@ -155,45 +160,33 @@ bool TaskDirectory::list(std::vector<pid_t>& threads) {
   return true;
 }
 
-bool readThreadMask(pid_t thread, std::vector<std::uint64_t>& words, ThreadMask& mask) {
+bool readThreadMask(pid_t thread, std::vector<std::uint64_t>& words, AffinityMask& mask) {
   // The kernel refuses a buffer narrower than its own processor count, so it grows until the
   // kernel takes it; later reads start at the size that worked.
   if (words.empty()) {
     words.resize(sizeof(cpu_set_t) / sizeof(std::uint64_t));
   }
-  std::size_t bytes = words.size() * sizeof(std::uint64_t);
-  auto* set = reinterpret_cast<cpu_set_t*>(words.data());
-  while (sched_getaffinity(thread, bytes, set) != 0) {
-    if (errno != EINVAL || bytes >= kCpuLimit / 8) {
+  while (sched_getaffinity(thread, words.size() * sizeof(std::uint64_t),
+                           reinterpret_cast<cpu_set_t*>(words.data())) != 0) {
+    if (errno != EINVAL || words.size() * 64 >= kCpuLimit) {
       return false;
     }
     words.assign(words.size() * 2, 0);
-    bytes = words.size() * sizeof(std::uint64_t);
-    set = reinterpret_cast<cpu_set_t*>(words.data());
   }
-  mask.low = 0;
-  for (std::size_t cpu = 0; cpu < kMaskBits; ++cpu) {
-    if (CPU_ISSET_S(cpu, bytes, set)) {
-      mask.low |= AffinityMask{1} << cpu;
-    }
-  }
-  mask.beyond64 = CPU_COUNT_S(bytes, set) > std::popcount(mask.low);
+  mask.assignWords(words);
   return true;
 }
 
-bool TaskDirectory::readMask(pid_t thread, ThreadMask& mask) {
+bool TaskDirectory::readMask(pid_t thread, AffinityMask& mask) {
   return readThreadMask(thread, maskWords_, mask);
 }
 
-SetResult TaskDirectory::setMask(pid_t thread, AffinityMask mask) {
-  cpu_set_t set;
-  CPU_ZERO(&set);
-  for (std::size_t cpu = 0; cpu < kMaskBits; ++cpu) {
-    if ((mask >> cpu) & 1) {
-      CPU_SET(cpu, &set);
-    }
-  }
-  if (sched_setaffinity(thread, sizeof set, &set) == 0) {
+// The kernel takes a mask of any length: it reads as many words as it has processors for, and
+// what a shorter mask leaves out counts as empty.
+SetResult TaskDirectory::setMask(pid_t thread, const AffinityMask& mask) {
+  const std::span<const std::uint64_t> words = mask.words();
+  if (sched_setaffinity(thread, words.size_bytes(),
+                        reinterpret_cast<const cpu_set_t*>(words.data())) == 0) {
     return SetResult::Set;
   }
   return errno == ESRCH ? SetResult::Gone : SetResult::Refused;

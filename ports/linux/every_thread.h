@@ -16,18 +16,9 @@
 
 namespace vellicor::linux_platform {
 
-// A thread's mask as far as setting it is concerned: processors 0-63, and whether it holds any
-// processor above them (a mask the program sets never does).
-struct ThreadMask {
-  AffinityMask low = 0;
-  bool beyond64 = false;
-
-  bool operator==(const ThreadMask&) const = default;
-};
-
-// Reads a thread's mask into `words`, which grows to the width of the kernel's masks and is kept
-// for the next read; false when the thread has ended.
-bool readThreadMask(pid_t thread, std::vector<std::uint64_t>& words, ThreadMask& mask);
+// Reads a thread's mask through `words`, a buffer that grows to the width of the kernel's masks
+// and is kept for the next read; false when the thread has ended.
+bool readThreadMask(pid_t thread, std::vector<std::uint64_t>& words, AffinityMask& mask);
 
 enum class SetResult { Set, Gone, Refused };
 
@@ -42,8 +33,8 @@ class ProcessThreads {
   // The threads listed now; false when the list cannot be read (the process has ended).
   virtual bool list(std::vector<pid_t>& threads) = 0;
   // False when the mask cannot be read (the thread has ended).
-  virtual bool readMask(pid_t thread, ThreadMask& mask) = 0;
-  virtual SetResult setMask(pid_t thread, AffinityMask mask) = 0;
+  virtual bool readMask(pid_t thread, AffinityMask& mask) = 0;
+  virtual SetResult setMask(pid_t thread, const AffinityMask& mask) = 0;
   virtual void wait(int milliseconds) = 0;
 };
 
@@ -57,7 +48,7 @@ inline constexpr int kConfirmationWaits[] = {1, 2, 4, 8};
 // Sets `mask` on every thread of the process whose main thread is `mainThread`, and on threads
 // started meanwhile as far as the passes find them. False when a thread refused, the process has
 // ended, or the pass limit was reached.
-bool setEveryThread(ProcessThreads& process, pid_t mainThread, AffinityMask mask);
+bool setEveryThread(ProcessThreads& process, pid_t mainThread, const AffinityMask& mask);
 
 // The threads of a live process: /proc/PID/task and the sched_*affinity calls.
 class TaskDirectory : public ProcessThreads {
@@ -67,8 +58,8 @@ class TaskDirectory : public ProcessThreads {
 
   bool isSingleThreaded() override;
   bool list(std::vector<pid_t>& threads) override;
-  bool readMask(pid_t thread, ThreadMask& mask) override;
-  SetResult setMask(pid_t thread, AffinityMask mask) override;
+  bool readMask(pid_t thread, AffinityMask& mask) override;
+  SetResult setMask(pid_t thread, const AffinityMask& mask) override;
   void wait(int milliseconds) override;
 
  private:

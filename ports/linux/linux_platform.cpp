@@ -7,6 +7,7 @@
 #include <cstring>
 #include <utility>
 
+#include "platform/processor_records.h"
 #include "ports/linux/stdout_output.h"
 
 namespace vellicor::linux_platform {
@@ -57,11 +58,11 @@ bool LinuxPlatform::getProcessAffinityMask(OsHandle process, AffinityMask& proce
     lastError_ = kErrorInvalidParameter;
     return false;
   }
-  systemMask = affinity_.systemMask(*pid, processMask);
+  affinity_.systemMask(*pid, processMask, systemMask);
   return true;
 }
 
-bool LinuxPlatform::setProcessAffinityMask(OsHandle process, AffinityMask mask) {
+bool LinuxPlatform::setProcessAffinityMask(OsHandle process, const AffinityMask& mask) {
   const pid_t* pid = processOf(process);
   if (pid == nullptr || !affinity_.setProcessMask(*pid, mask)) {
     lastError_ = kErrorInvalidParameter;
@@ -82,25 +83,23 @@ bool LinuxPlatform::hasLogicalProcessorInformation() {
 bool LinuxPlatform::getLogicalProcessorInformation(std::byte* buffer, std::uint32_t& length) {
   if (!topologyRead_) {
     topologyRead_ = true;
-    topologyFound_ = readSysfsTopology(sysfsRoot_, topology_);
+    std::vector<TopologyRecord> records;
+    topologyFound_ = readSysfsTopology(sysfsRoot_, records);
+    for (const TopologyRecord& record : records) {
+      appendProcessorRecords(record.ProcessorMask, record.Relationship, topology_);
+    }
   }
   if (!topologyFound_) {
     lastError_ = kErrorGenFailure;
     return false;
   }
-  const auto needed = static_cast<std::uint32_t>(topology_.size() * kLogicalProcessorRecordSize);
+  const auto needed = static_cast<std::uint32_t>(topology_.size());
   if (buffer == nullptr || length < needed) {
     length = needed;
     lastError_ = kErrorInsufficientBuffer;
     return false;
   }
-  std::memset(buffer, 0, needed);
-  std::byte* record = buffer;
-  for (const TopologyRecord& entry : topology_) {
-    std::memcpy(record + kProcessorMaskOffset, &entry.ProcessorMask, sizeof entry.ProcessorMask);
-    std::memcpy(record + kRelationshipOffset, &entry.Relationship, sizeof entry.Relationship);
-    record += kLogicalProcessorRecordSize;
-  }
+  std::memcpy(buffer, topology_.data(), needed);
   length = needed;
   return true;
 }

@@ -42,7 +42,7 @@ class LinuxPlatform : public Platform {
   OsHandle openProcess(std::uint32_t processId) override;
   bool getProcessAffinityMask(OsHandle process, AffinityMask& processMask,
                               AffinityMask& systemMask) override;
-  bool setProcessAffinityMask(OsHandle process, AffinityMask mask) override;
+  bool setProcessAffinityMask(OsHandle process, const AffinityMask& mask) override;
   void closeHandle(OsHandle handle) override;
   bool hasLogicalProcessorInformation() override;
   bool getLogicalProcessorInformation(std::byte* buffer, std::uint32_t& length) override;
@@ -71,7 +71,7 @@ class LinuxPlatform : public Platform {
 
   bool topologyRead_ = false;
   bool topologyFound_ = false;
-  std::vector<TopologyRecord> topology_;
+  std::vector<std::byte> topology_;  // the query's answer, written once
 
   std::uint32_t lastError_ = 0;
 };

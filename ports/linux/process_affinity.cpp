@@ -21,8 +21,6 @@ namespace vellicor::linux_platform {
 
 namespace {
 
-constexpr std::size_t kMaskBits = 64;
-
 // A cgroup mount's line holds two paths of at most PATH_MAX bytes, which mountinfo may write with
 // four bytes for each (an octal escape), and a few short fields: 64 KiB is twice that. Longer
 // lines (an overlay's list of lower directories) describe no cgroup hierarchy.
@@ -117,64 +115,59 @@ AccessCheck checkProcessAccess(int procDirectory, pid_t pid, const ProcessIdenti
 ProcessAffinity::ProcessAffinity(int procDirectory) : procDirectory_(procDirectory) {}
 
 bool ProcessAffinity::readProcessMask(pid_t pid, AffinityMask& mask) {
-  ThreadMask read;
-  if (!readThreadMask(pid, maskWords_, read)) {
-    return false;
-  }
-  mask = read.low;
-  return true;
+  return readThreadMask(pid, maskWords_, mask);
 }
 
-AffinityMask ProcessAffinity::systemMask(pid_t pid, AffinityMask processMask) {
-  AffinityMask online = onlineMask();
+void ProcessAffinity::systemMask(pid_t pid, const AffinityMask& processMask,
+                                 AffinityMask& systemMask) {
+  systemMask = onlineMask();
   // The kernel keeps every thread's mask inside its cpuset, so a mask that spans every online
   // processor proves the cpuset does too, and the cpuset need not be read.
-  if ((processMask & online) == online) {
-    return online;
+  if (processMask.includes(systemMask)) {
+    return;
   }
-  std::optional<AffinityMask> cpuset = cpusetMask(pid);
-  return cpuset ? online & *cpuset : online;
+  if (const AffinityMask* cpuset = cpusetMask(pid)) {
+    systemMask.intersect(*cpuset);
+  }
 }
 
-bool ProcessAffinity::setProcessMask(pid_t pid, AffinityMask mask) {
-  if (mask == 0) {
+bool ProcessAffinity::setProcessMask(pid_t pid, const AffinityMask& mask) {
+  if (mask.none()) {
     return false;
   }
   TaskDirectory threads(procDirectory_, pid);
   return setEveryThread(threads, pid, mask);
 }
 
-AffinityMask ProcessAffinity::onlineMask() {
+const AffinityMask& ProcessAffinity::onlineMask() {
   if (!online_) {
     std::string text;
-    CpuSet cpus;
-    if (readFileAt(AT_FDCWD, "/sys/devices/system/cpu/online", text) && parseCpuList(text, cpus) &&
-        !cpus.empty()) {
-      online_ = cpus.lowWord();
-    } else {
+    AffinityMask cpus;
+    if (!readFileAt(AT_FDCWD, "/sys/devices/system/cpu/online", text) ||
+        !parseCpuList(text, cpus) || cpus.none()) {
       // Without sysfs, count the processors and take them to be numbered densely from 0.
-      long count = sysconf(_SC_NPROCESSORS_ONLN);
-      online_ = count >= static_cast<long>(kMaskBits) ? ~AffinityMask{0}
-                : count > 0                           ? (AffinityMask{1} << count) - 1
-                                                      : AffinityMask{1};
+      const long count = sysconf(_SC_NPROCESSORS_ONLN);
+      cpus.clear();
+      cpus.setRange(0, count > 0 && count < static_cast<long>(kCpuLimit)
+                           ? static_cast<std::uint32_t>(count) - 1
+                           : 0);
     }
+    online_ = std::move(cpus);
   }
   return *online_;
 }
 
-std::optional<AffinityMask> ProcessAffinity::cpusetMask(pid_t pid) {
+const AffinityMask* ProcessAffinity::cpusetMask(pid_t pid) {
   std::string text;
   if (!readFileAt(procDirectory_, procPath(pid, "cpuset").c_str(), text)) {
-    return std::nullopt;
+    return nullptr;
   }
   std::string path(trimLineEnd(text));
   auto known = cpusets_.find(path);
-  if (known != cpusets_.end()) {
-    return known->second;
+  if (known == cpusets_.end()) {
+    known = cpusets_.emplace(path, readCpusetFile(path)).first;
   }
-  std::optional<AffinityMask> mask = readCpusetFile(path);
-  cpusets_.emplace(path, mask);
-  return mask;
+  return known->second ? &*known->second : nullptr;
 }
 
 std::optional<AffinityMask> ProcessAffinity::readCpusetFile(const std::string& cgroupPath) {
@@ -208,10 +201,10 @@ std::optional<AffinityMask> ProcessAffinity::readCpusetFile(const std::string& c
   }
   for (std::string_view file : files) {
     std::string text;
-    CpuSet cpus;
+    AffinityMask cpus;
     if (readFileAt(AT_FDCWD, (directory + std::string(file)).c_str(), text) &&
         parseCpuList(text, cpus)) {
-      return cpus.lowWord();
+      return cpus;
     }
   }
   return std::nullopt;

@@ -58,15 +58,16 @@ class ProcessAffinity {
 
   // The mask of the main thread.
   bool readProcessMask(pid_t pid, AffinityMask& mask);
-  // The processors the process may be given: online, in its cpuset, below 64.
-  AffinityMask systemMask(pid_t pid, AffinityMask processMask);
+  // The processors the process may be given: online and in its cpuset.
+  void systemMask(pid_t pid, const AffinityMask& processMask, AffinityMask& systemMask);
   // Sets every thread, and threads started while it runs as far as every_thread.h says. False
   // when any thread refused, the process is gone, or its threads kept getting the old mask back.
-  bool setProcessMask(pid_t pid, AffinityMask mask);
+  bool setProcessMask(pid_t pid, const AffinityMask& mask);
 
  private:
-  AffinityMask onlineMask();
-  std::optional<AffinityMask> cpusetMask(pid_t pid);
+  const AffinityMask& onlineMask();
+  // The processors of the process's cpuset, kept for the run; null when they cannot be read.
+  const AffinityMask* cpusetMask(pid_t pid);
   std::optional<AffinityMask> readCpusetFile(const std::string& cgroupPath);
   const CpusetHierarchy& hierarchy();
 

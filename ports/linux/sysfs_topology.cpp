@@ -20,10 +20,6 @@ namespace vellicor::linux_platform {
 
 namespace {
 
-// Room for a list of every other CPU below kCpuLimit, the longest set text worth reading; a
-// longer file is not a topology file.
-constexpr std::size_t kFileLimit = std::size_t{1} << 23;
-
 // The one buffer every file of a scan is read into, and the descriptors of the files read,
 // closed together at the end of the scan.
 struct FileReader {
@@ -37,7 +33,9 @@ struct FileReader {
   // valid until the next read. An attribute is generated whole, so the usual one shorter than a
   // page costs one read(2). False when the file is missing, unreadable or absurdly long.
   bool read(int directory, const char* path, std::string_view& text) {
-    if (!readRecordAt(directory, path, contents, closing, kFileLimit)) {
+    // The default limit leaves room for a list of every other CPU below kCpuLimit, the longest
+    // set text worth reading.
+    if (!readRecordAt(directory, path, contents, closing)) {
       starved = starved || lackedResources(errno);
       return false;
     }
@@ -98,10 +96,10 @@ std::vector<unsigned> entryNumbers(int directory, std::string_view prefix) {
   return numbers;
 }
 
-std::vector<unsigned> members(const CpuSet& cpus) {
+std::vector<unsigned> members(const AffinityMask& cpus) {
   std::vector<unsigned> result;
-  for (std::size_t word = 0; word < cpus.words.size(); ++word) {
-    std::uint64_t bits = cpus.words[word];
+  for (std::size_t word = 0; word < cpus.wordCount(); ++word) {
+    std::uint64_t bits = cpus.word(word);
     while (bits != 0) {
       result.push_back(static_cast<unsigned>(word * 64) +
                        static_cast<unsigned>(std::countr_zero(bits)));
@@ -123,17 +121,17 @@ bool cpuIsOnline(int cpuDirectory, unsigned cpu, FileReader& reader) {
   return state != "0";
 }
 
-CpuSet readOnlineCpus(int cpuDirectory, FileReader& reader) {
-  CpuSet online;
+AffinityMask readOnlineCpus(int cpuDirectory, FileReader& reader) {
+  AffinityMask online;
   std::string_view text;
-  if (reader.read(cpuDirectory, "online", text) && parseCpuList(text, online) && !online.empty()) {
+  if (reader.read(cpuDirectory, "online", text) && parseCpuList(text, online) && !online.none()) {
     return online;
   }
   // Old kernels lack the summary file: ask every CPU directory instead.
-  online.words.clear();
+  online.clear();
   for (unsigned cpu : entryNumbers(cpuDirectory, "cpu")) {
     if (cpuIsOnline(cpuDirectory, cpu, reader)) {
-      online.insert(cpu);
+      online.set(cpu);
     }
   }
   return online;
@@ -147,7 +145,7 @@ struct SiblingFiles {
 };
 
 bool readSiblingMask(int cpuDirectory, unsigned cpu, SiblingFiles& files, FileReader& reader,
-                     CpuSet& siblings) {
+                     AffinityMask& siblings) {
   PathBuilder path;
   for (int attempt = 0; attempt < 2; ++attempt) {
     const int choice = (files.preferred + attempt) % 2;
@@ -158,7 +156,7 @@ bool readSiblingMask(int cpuDirectory, unsigned cpu, SiblingFiles& files, FileRe
       return true;
     }
   }
-  siblings.words.clear();
+  siblings.clear();
   return false;
 }
 
@@ -166,43 +164,41 @@ bool readSiblingMask(int cpuDirectory, unsigned cpu, SiblingFiles& files, FileRe
 // come out in order of their lowest CPU and only that CPU's file is read. Masks are trusted over
 // ids: ids repeat across dies and packages, while the masks say what the kernel groups together.
 // A CPU without the mask joins no group unless `ownGroupWhenUnknown` makes it a group of its own.
-std::vector<CpuSet> groupBySiblings(int cpuDirectory, const CpuSet& online,
-                                    const CpuSet& withDirectory, SiblingFiles files,
-                                    bool ownGroupWhenUnknown, FileReader& reader) {
-  std::vector<CpuSet> groups;
-  CpuSet placed;
+std::vector<AffinityMask> groupBySiblings(int cpuDirectory, const AffinityMask& online,
+                                          const AffinityMask& withDirectory, SiblingFiles files,
+                                          bool ownGroupWhenUnknown, FileReader& reader) {
+  std::vector<AffinityMask> groups;
+  AffinityMask placed;
   for (unsigned cpu : members(online)) {
-    if (placed.contains(cpu)) {
+    if (placed.test(cpu)) {
       continue;
     }
-    CpuSet siblings;
+    AffinityMask siblings;
     const bool known =
-        withDirectory.contains(cpu) && readSiblingMask(cpuDirectory, cpu, files, reader, siblings);
+        withDirectory.test(cpu) && readSiblingMask(cpuDirectory, cpu, files, reader, siblings);
     if (!known && !ownGroupWhenUnknown) {
       continue;
     }
     if (!known) {
-      placed.insert(cpu);
-      CpuSet alone;
-      if (cpu < 64) {
-        alone.insert(cpu);
-      }
+      placed.set(cpu);
+      AffinityMask alone;
+      alone.set(cpu);
       groups.push_back(std::move(alone));
       continue;
     }
     // Offline siblings stay out, and a CPU already placed stays in its first group, so that
     // inconsistent masks still give disjoint groups that hold their starting CPU.
-    CpuSet group = subtract(intersect(siblings, online), placed);
-    group.insert(cpu);
-    unite(placed, group);
-    CpuSet low;
-    low.words.assign(1, group.lowWord());
-    groups.push_back(std::move(low));
+    AffinityMask group = siblings;
+    group.intersect(online);
+    group.subtract(placed);
+    group.set(cpu);
+    placed.unite(group);
+    groups.push_back(std::move(group));
   }
   return groups;
 }
 
-bool readNodeCpus(int nodeDirectory, unsigned node, FileReader& reader, CpuSet& cpus) {
+bool readNodeCpus(int nodeDirectory, unsigned node, FileReader& reader, AffinityMask& cpus) {
   PathBuilder path;
   std::string_view text;
   if (reader.read(nodeDirectory, path.make("node", node, "/cpumap"), text) &&
@@ -216,8 +212,9 @@ bool readNodeCpus(int nodeDirectory, unsigned node, FileReader& reader, CpuSet& 
 // NUMA nodes in index order. A node keeps its place even without CPUs. A node that claims a CPU
 // an earlier node already holds comes from broken firmware tables: it is dropped, so every CPU
 // sits in one node at most. Without any node information the machine is one node.
-std::vector<CpuSet> readNumaNodes(int rootDirectory, const CpuSet& online, FileReader& reader) {
-  std::vector<CpuSet> nodes;
+std::vector<AffinityMask> readNumaNodes(int rootDirectory, const AffinityMask& online,
+                                        FileReader& reader) {
+  std::vector<AffinityMask> nodes;
   const UniqueFd nodeDirectory = reader.openDirectory(rootDirectory, "sys/devices/system/node");
   const std::vector<unsigned> indexes =
       nodeDirectory.valid() ? entryNumbers(nodeDirectory.get(), "node") : std::vector<unsigned>();
@@ -225,32 +222,26 @@ std::vector<CpuSet> readNumaNodes(int rootDirectory, const CpuSet& online, FileR
     nodes.push_back(online);
     return nodes;
   }
-  CpuSet claimed;
+  AffinityMask claimed;
   for (unsigned node : indexes) {
-    CpuSet cpus;
+    AffinityMask cpus;
     if (!readNodeCpus(nodeDirectory.get(), node, reader, cpus)) {
-      cpus.words.clear();
+      cpus.clear();
     }
-    cpus = intersect(cpus, online);
-    if (overlaps(cpus, claimed)) {
+    cpus.intersect(online);
+    if (cpus.overlaps(claimed)) {
       continue;
     }
-    unite(claimed, cpus);
+    claimed.unite(cpus);
     nodes.push_back(std::move(cpus));
   }
   return nodes;
 }
 
-// Every group becomes a record, even one whose CPUs are all beyond 63 and so shows an empty
-// mask: the lists keep one entry per core, package and node of the machine, and an empty mask
-// adds nothing to the processor count.
-void appendRecords(const std::vector<CpuSet>& groups, std::uint32_t relationship,
+void appendRecords(std::vector<AffinityMask>& groups, std::uint32_t relationship,
                    std::vector<TopologyRecord>& records) {
-  for (const CpuSet& group : groups) {
-    TopologyRecord record;
-    record.ProcessorMask = group.lowWord();
-    record.Relationship = relationship;
-    records.push_back(record);
+  for (AffinityMask& group : groups) {
+    records.push_back(TopologyRecord{std::move(group), relationship});
   }
 }
 
@@ -268,23 +259,23 @@ bool readSysfsTopology(const std::string& rootDirectory, std::vector<TopologyRec
     return false;
   }
   FileReader reader;
-  const CpuSet online = readOnlineCpus(cpuDirectory.get(), reader);
-  if (online.empty()) {
+  const AffinityMask online = readOnlineCpus(cpuDirectory.get(), reader);
+  if (online.none()) {
     return false;
   }
 
   lseek(cpuDirectory.get(), 0, SEEK_SET);
-  CpuSet withDirectory;
+  AffinityMask withDirectory;
   for (unsigned cpu : entryNumbers(cpuDirectory.get(), "cpu")) {
-    withDirectory.insert(cpu);
+    withDirectory.set(cpu);
   }
-  const std::vector<CpuSet> cores = groupBySiblings(cpuDirectory.get(), online, withDirectory,
+  std::vector<AffinityMask> cores = groupBySiblings(cpuDirectory.get(), online, withDirectory,
                                                     SiblingFiles{{"core_cpus", "thread_siblings"}},
                                                     /*ownGroupWhenUnknown=*/true, reader);
-  const std::vector<CpuSet> packages = groupBySiblings(
+  std::vector<AffinityMask> packages = groupBySiblings(
       cpuDirectory.get(), online, withDirectory, SiblingFiles{{"package_cpus", "core_siblings"}},
       /*ownGroupWhenUnknown=*/false, reader);
-  const std::vector<CpuSet> nodes = readNumaNodes(root.get(), online, reader);
+  std::vector<AffinityMask> nodes = readNumaNodes(root.get(), online, reader);
 
   if (reader.starved) {
     return false;

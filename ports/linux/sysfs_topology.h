@@ -8,11 +8,13 @@
 #include <string>
 #include <vector>
 
+#include "platform/affinity_mask.h"
+
 namespace vellicor::linux_platform {
 
 struct TopologyRecord {
-  std::uint64_t ProcessorMask = 0;  // processors 0-63 only: the one group 64-bit masks address
-  std::uint32_t Relationship = 0;   // RelationProcessorCore, RelationNumaNode, ...
+  AffinityMask ProcessorMask;      // every processor of the core, package or node
+  std::uint32_t Relationship = 0;  // RelationProcessorCore, RelationNumaNode, ...
 };
 
 // False when the tree cannot be read at all (no online processor found), or a file of it could not

@@ -2,20 +2,19 @@
 
 #include <algorithm>
 #include <cstring>
+#include <sstream>
 #include <string>
+
+#include "platform/processor_records.h"
 
 namespace vellicor::simulated {
 
 namespace {
 
-std::string hex(std::uint64_t value) {
-  static const char digits[] = "0123456789abcdef";
-  std::string text;
-  do {
-    text.insert(text.begin(), digits[value % 16]);
-    value /= 16;
-  } while (value != 0);
-  return text;
+std::string hex(const AffinityMask& mask) {
+  std::ostringstream text;
+  text << mask;
+  return text.str();
 }
 
 std::string narrow(std::wstring_view text) {
@@ -28,25 +27,26 @@ std::string narrow(std::wstring_view text) {
 
 }  // namespace
 
-void SimulatedPlatform::addTopologyRecord(std::uint64_t mask, std::uint32_t relationship) {
-  std::byte record[kLogicalProcessorRecordSize] = {};
-  std::memcpy(record + kProcessorMaskOffset, &mask, sizeof mask);
-  std::memcpy(record + kRelationshipOffset, &relationship, sizeof relationship);
-  topologyRecords.insert(topologyRecords.end(), record, record + kLogicalProcessorRecordSize);
+void SimulatedPlatform::addTopologyRecord(std::uint64_t mask, std::uint32_t relationship,
+                                          std::uint16_t group, bool continuesPrevious) {
+  appendProcessorRecord(mask, relationship, group, continuesPrevious, topologyRecords);
+}
+
+void SimulatedPlatform::addWideTopologyRecord(const AffinityMask& mask,
+                                              std::uint32_t relationship) {
+  appendProcessorRecords(mask, relationship, topologyRecords);
 }
 
 void SimulatedPlatform::useSimpleTopology(std::uint32_t cores, std::uint32_t threadsPerCore) {
-  std::uint64_t all = 0;
+  AffinityMask all;
   for (std::uint32_t core = 0; core < cores; ++core) {
-    std::uint64_t mask = 0;
-    for (std::uint32_t thread = 0; thread < threadsPerCore; ++thread) {
-      mask |= std::uint64_t{1} << (core * threadsPerCore + thread);
-    }
-    addTopologyRecord(mask, RelationProcessorCore);
-    all |= mask;
+    AffinityMask mask;
+    mask.setRange(core * threadsPerCore, (core + 1) * threadsPerCore - 1);
+    addWideTopologyRecord(mask, RelationProcessorCore);
+    all.unite(mask);
   }
-  addTopologyRecord(all, RelationProcessorPackage);
-  addTopologyRecord(all, RelationNumaNode);
+  addWideTopologyRecord(all, RelationProcessorPackage);
+  addWideTopologyRecord(all, RelationNumaNode);
 }
 
 const SimulatedProcess* SimulatedPlatform::find(std::uint32_t processId) const {
@@ -143,7 +143,7 @@ bool SimulatedPlatform::getProcessAffinityMask(OsHandle handle, AffinityMask& pr
   return true;
 }
 
-bool SimulatedPlatform::setProcessAffinityMask(OsHandle handle, AffinityMask mask) {
+bool SimulatedPlatform::setProcessAffinityMask(OsHandle handle, const AffinityMask& mask) {
   SimulatedProcess* process = processFor(handle);
   calls.push_back("SetProcessAffinityMask " +
                   (process ? std::to_string(process->ProcessId) : "bad handle") + " " + hex(mask));

@@ -48,8 +48,13 @@ class SimulatedPlatform : public Platform {
   // The process a successful launch adds to the table.
   SimulatedProcess launchedProcess{4000, L"launched.exe"};
 
-  // Appends one 32-byte record to topologyRecords.
-  void addTopologyRecord(std::uint64_t mask, std::uint32_t relationship);
+  // Appends one 32-byte record to topologyRecords: a mask relative to `group`, which may continue
+  // the record before it.
+  void addTopologyRecord(std::uint64_t mask, std::uint32_t relationship, std::uint16_t group = 0,
+                         bool continuesPrevious = false);
+  // Appends the records of one core, package or node of any width: one per processor group it
+  // spans, the first one for an empty mask.
+  void addWideTopologyRecord(const AffinityMask& mask, std::uint32_t relationship);
   // Cores of `threadsPerCore` logical processors each, one package and one NUMA node.
   void useSimpleTopology(std::uint32_t cores, std::uint32_t threadsPerCore);
 
@@ -67,7 +72,7 @@ class SimulatedPlatform : public Platform {
   OsHandle openProcess(std::uint32_t processId) override;
   bool getProcessAffinityMask(OsHandle process, AffinityMask& processMask,
                               AffinityMask& systemMask) override;
-  bool setProcessAffinityMask(OsHandle process, AffinityMask mask) override;
+  bool setProcessAffinityMask(OsHandle process, const AffinityMask& mask) override;
   void closeHandle(OsHandle handle) override;
   bool hasLogicalProcessorInformation() override;
   bool getLogicalProcessorInformation(std::byte* buffer, std::uint32_t& length) override;

@@ -4,6 +4,8 @@
 #include <wtsapi32.h>
 
 #include <cstddef>
+#include <cstring>
+#include <span>
 #include <utility>
 
 namespace vellicor::windows_platform {
@@ -22,7 +24,13 @@ static_assert(static_cast<std::uint32_t>(::RelationProcessorPackage) == Relation
 static_assert(ERROR_INSUFFICIENT_BUFFER == kErrorInsufficientBuffer);
 static_assert(PROCESS_ALL_ACCESS == 0x1FFFFF);
 static_assert(sizeof(STARTUPINFOW) == 104);
-static_assert(sizeof(DWORD_PTR) == sizeof(AffinityMask));
+static_assert(sizeof(DWORD_PTR) == sizeof(std::uint64_t));
+// The group fields of the program's records lie in what Windows leaves as padding.
+static_assert(offsetof(SYSTEM_LOGICAL_PROCESSOR_INFORMATION, Relationship) +
+                  sizeof(LOGICAL_PROCESSOR_RELATIONSHIP) ==
+              kProcessorGroupOffset);
+static_assert(offsetof(SYSTEM_LOGICAL_PROCESSOR_INFORMATION, ProcessorCore) ==
+              kContinuesPreviousOffset + sizeof(std::uint16_t));
 
 using LogicalProcessorQuery = BOOL(WINAPI*)(PSYSTEM_LOGICAL_PROCESSOR_INFORMATION, PDWORD);
 
@@ -88,13 +96,19 @@ bool WindowsPlatform::getProcessAffinityMask(OsHandle process, AffinityMask& pro
   if (!GetProcessAffinityMask(toHandle(process), &processBits, &systemBits)) {
     return false;
   }
-  processMask = processBits;
-  systemMask = systemBits;
+  // Assigned in place: the caller's masks keep their memory from one process to the next.
+  processMask.assignWords(std::span<const std::uint64_t>(&processBits, 1));
+  systemMask.assignWords(std::span<const std::uint64_t>(&systemBits, 1));
   return true;
 }
 
-bool WindowsPlatform::setProcessAffinityMask(OsHandle process, AffinityMask mask) {
-  return SetProcessAffinityMask(toHandle(process), mask) != FALSE;
+bool WindowsPlatform::setProcessAffinityMask(OsHandle process, const AffinityMask& mask) {
+  // A process's mask names processors of one group: a mask beyond it cannot be set, only cut.
+  if (mask.span() > 64) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return false;
+  }
+  return SetProcessAffinityMask(toHandle(process), mask.word(0)) != FALSE;
 }
 
 void WindowsPlatform::closeHandle(OsHandle handle) {
@@ -118,7 +132,16 @@ bool WindowsPlatform::getLogicalProcessorInformation(std::byte* buffer, std::uin
   DWORD bytes = length;
   BOOL succeeded = query(reinterpret_cast<PSYSTEM_LOGICAL_PROCESSOR_INFORMATION>(buffer), &bytes);
   length = bytes;
-  return succeeded != FALSE;
+  if (succeeded == FALSE) {
+    return false;
+  }
+  // The query covers the group this program runs in, which its masks are relative to: group 0 of
+  // the records, each complete in itself. Windows leaves those bytes as padding, with no promise.
+  for (std::uint32_t offset = 0; offset + kLogicalProcessorRecordSize <= length;
+       offset += kLogicalProcessorRecordSize) {
+    std::memset(buffer + offset + kProcessorGroupOffset, 0, 2 * sizeof(std::uint16_t));
+  }
+  return true;
 }
 
 std::uint32_t WindowsPlatform::getLastError() {

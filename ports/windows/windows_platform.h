@@ -19,7 +19,7 @@ class WindowsPlatform : public Platform {
   OsHandle openProcess(std::uint32_t processId) override;
   bool getProcessAffinityMask(OsHandle process, AffinityMask& processMask,
                               AffinityMask& systemMask) override;
-  bool setProcessAffinityMask(OsHandle process, AffinityMask mask) override;
+  bool setProcessAffinityMask(OsHandle process, const AffinityMask& mask) override;
   void closeHandle(OsHandle handle) override;
 
   bool hasLogicalProcessorInformation() override;

@@ -16,7 +16,7 @@ CommandRequest parse(std::vector<std::wstring> words) {
   // The request borrows from the vector: keep it alive for the caller's checks.
   static std::vector<std::wstring> kept;
   kept = std::move(words);
-  return parseArguments(kept);
+  return parseArguments(kept, 64);
 }
 
 struct MaskCase {
@@ -98,22 +98,77 @@ TEST(Arguments, BareSlashOrDashChangesNothing) {
 
 TEST(Arguments, NoArgumentsKeepInitialValues) {
   std::vector<std::wstring> programOnly{L"vellicor.exe"};
-  CommandRequest request = parseArguments(programOnly);
+  CommandRequest request = parseArguments(programOnly, 64);
   EXPECT_TRUE(request.targets.empty());
   EXPECT_EQ(request.requestedMask, 0u);
   EXPECT_FALSE(request.reportMode || request.listMode || request.pidMode || request.patternMode ||
                request.launchMode);
-  EXPECT_TRUE(parseArguments({}).targets.empty());
+  EXPECT_TRUE(parseArguments({}, 64).targets.empty());
+}
+
+AffinityMask lowest(std::uint32_t bits) {
+  AffinityMask mask;
+  mask.setRange(0, bits - 1);
+  return mask;
+}
+
+AffinityMask wideValue(std::uint64_t high, std::uint64_t low) {
+  AffinityMask mask(low);
+  mask.setWord(1, high);
+  return mask;
+}
+
+// On a machine with processor numbers beyond 63, masks are read at a width of whole 64-bit words
+// (128 bits here) by the same rules: saturation beyond the width, two's complement of a '-'.
+struct WideCase {
+  std::vector<std::wstring> words;
+  AffinityMask mask;
+};
+
+class WideRequestedMask : public testing::TestWithParam<WideCase> {};
+
+TEST_P(WideRequestedMask, IsReadAtTheMachinesWidth) {
+  std::vector<std::wstring> arguments{L"vellicor"};
+  arguments.insert(arguments.end(), GetParam().words.begin(), GetParam().words.end());
+  EXPECT_EQ(parseArguments(arguments, 128).requestedMask, GetParam().mask);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Options, WideRequestedMask,
+    testing::Values(WideCase{{L"/x:400000000000000000"}, wideValue(0x40, 0)},
+                    WideCase{{L"/x:1ffffffffffffffff"}, wideValue(1, kAllOnes)},
+                    WideCase{{L"/x:ffffffffffffffffffffffffffffffff"}, lowest(128)},
+                    WideCase{{L"/x:1ffffffffffffffffffffffffffffffff"}, lowest(128)},
+                    WideCase{{L"/x:-1ffffffffffffffffffffffffffffffff"}, lowest(128)},
+                    WideCase{{L"/d:-1"}, lowest(128)},
+                    WideCase{{L"/x:-2"}, wideValue(kAllOnes, kAllOnes - 1)},
+                    WideCase{{L"/x:-10000000000000000"}, wideValue(kAllOnes, 0)},
+                    WideCase{{L"/d:18446744073709551616"}, wideValue(1, 0)},
+                    WideCase{{L"/d:340282366920938463463374607431768211455"}, lowest(128)},
+                    WideCase{{L"/d:340282366920938463463374607431768211456"}, lowest(128)},
+                    WideCase{{L"/o:2000000000000000000000"}, wideValue(1, 0)},
+                    WideCase{{L"/b:1" + std::wstring(70, L'0')}, wideValue(0x40, 0)},
+                    WideCase{{L"/n:96"}, lowest(96)}, WideCase{{L"/n:128"}, lowest(128)},
+                    WideCase{{L"/n:129"}, AffinityMask()}, WideCase{{L"/n:65"}, lowest(65)},
+                    WideCase{{L"/x:3"}, 3}));
+
+TEST(RequestedMaskBits, AreWholeWordsCoveringEveryProcessorNumber) {
+  EXPECT_EQ(requestedMaskBits(1), 64u);
+  EXPECT_EQ(requestedMaskBits(64), 64u);
+  EXPECT_EQ(requestedMaskBits(65), 128u);
+  EXPECT_EQ(requestedMaskBits(96), 128u);
+  EXPECT_EQ(requestedMaskBits(1024), 1024u);
+  EXPECT_EQ(requestedMaskBits(1025), 1088u);
 }
 
 TEST(NumberToMask, SetsTheLowestNBits) {
-  EXPECT_EQ(numberToMask(0), 0u);
-  EXPECT_EQ(numberToMask(1), 1u);
-  EXPECT_EQ(numberToMask(8), 0xffu);
-  EXPECT_EQ(numberToMask(64), kAllOnes);
-  EXPECT_EQ(numberToMask(65), 0u);
-  EXPECT_EQ(numberToMask(-1), 0u);
-  EXPECT_EQ(numberToMask(INT32_MIN), 0u);
+  EXPECT_EQ(numberToMask(0, 64), 0u);
+  EXPECT_EQ(numberToMask(1, 64), 1u);
+  EXPECT_EQ(numberToMask(8, 64), 0xffu);
+  EXPECT_EQ(numberToMask(64, 64), kAllOnes);
+  EXPECT_EQ(numberToMask(65, 64), 0u);
+  EXPECT_EQ(numberToMask(-1, 64), 0u);
+  EXPECT_EQ(numberToMask(INT32_MIN, 64), 0u);
 }
 
 }  // namespace

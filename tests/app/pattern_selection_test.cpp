@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -61,9 +62,42 @@ TEST_F(PatternSelection, LargeCountsAreOrdinaryPatterns) {
 }
 
 TEST_F(PatternSelection, PatternTooCostlyToBuildEndsTheRunLikeAnInvalidOne) {
-  EXPECT_EQ(run({L"/g", L"/x:1", L"notepad\\.exe", L"(?:){40000}"}), 1);
+  EXPECT_EQ(run({L"/g", L"/x:1", L"notepad\\.exe", L"(?:(?:ab){3000}){3000}"}), 1);
   EXPECT_EQ(output.text, L"Invalid regex string!\n");
   EXPECT_TRUE(platform.callsStartingWith("SetProcessAffinityMask").empty());
+}
+
+// A pattern that costs each name a fifth of the run's steps passes a few processes and ends a
+// run over many, before any mask is set.
+TEST_F(PatternSelection, StepsAreCountedForTheWholeRun) {
+  const std::wstring name(17, L'a');
+  platform.processes = {{100, name}, {200, L"notepad.exe"}};
+  EXPECT_EQ(run({L"/g", L"/x:1", L"(a|a)*[bc]", L"notepad\\.exe"}), 0);
+  EXPECT_EQ(output.text, L"notepad.exe, pid:200, mask:ff -> 01\n");
+
+  output.text.clear();
+  platform.processes.clear();
+  for (std::uint32_t pid = 100; pid < 120; ++pid) {
+    platform.processes.push_back({pid, name});
+  }
+  platform.processes.push_back({200, L"notepad.exe"});
+  const std::size_t masksSet = platform.callsStartingWith("SetProcessAffinityMask").size();
+  EXPECT_EQ(run({L"/g", L"/x:1", L"(a|a)*[bc]", L"notepad\\.exe"}), 1);
+  EXPECT_EQ(output.text, L"Invalid regex string!\n");
+  EXPECT_EQ(platform.callsStartingWith("SetProcessAffinityMask").size(), masksSet);
+}
+
+// Image names hold what the platform read, bytes that are not UTF-8 included (as U+DC80 + byte):
+// they are matched like any other character and never make a pattern fail.
+TEST_F(PatternSelection, NamesWithEscapedBytesMatchAsText) {
+  const std::wstring escaped = std::wstring(L"caf") + static_cast<wchar_t>(0xDCE9);
+  platform.processes = {{100, escaped}, {200, L"cafe"}};
+  EXPECT_EQ(run({L"/g", L"/x:1", L"caf."}), 0);
+  EXPECT_EQ(output.text, escaped + L", pid:100, mask:ff -> 01\ncafe, pid:200, mask:ff -> 01\n");
+  output.text.clear();
+  platform.processes = {{100, escaped}, {200, L"cafe"}};
+  EXPECT_EQ(run({L"/g", L"/x:1", L"caf\\uDCE9"}), 0);
+  EXPECT_EQ(output.text, escaped + L", pid:100, mask:ff -> 01\n");
 }
 
 TEST_F(PatternSelection, LaterPatternIsOnlyTestedForEntriesNoEarlierOneMatched) {

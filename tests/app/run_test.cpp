@@ -259,15 +259,6 @@ TEST_F(Run, TwelveProcessorsPrintThreeDigits) {
   EXPECT_EQ(output.text, L"calc.exe, pid:4243, mask:fff -> 003\n");
 }
 
-TEST_F(Run, MoreThanSixtyFourProcessorsDrawNoBar) {
-  platform.topologyRecords.clear();
-  for (int core = 0; core < 66; ++core) {
-    platform.addTopologyRecord(1, RelationProcessorCore);  // 66 processors counted
-  }
-  EXPECT_EQ(run({L"calc.exe"}), 0);
-  EXPECT_EQ(output.text, L"  mask:0000000000000000f, pid:4243, calc.exe\n");
-}
-
 TEST_F(Run, ImageNamesCannotDriveTheTerminal) {
   platform.processes[3].imageName = L"evil\x1b]0;owned\x07%s.exe";
   EXPECT_EQ(run({L"/p", L"/x:1", L"4243"}), 0);

@@ -12,9 +12,9 @@
 namespace vellicor {
 namespace {
 
-std::wstring bar(std::uint64_t mask, std::uint32_t count) {
+std::wstring bar(const AffinityMask& mask, std::uint32_t span) {
   simulated::CapturedOutput output;
-  printMaskBar(output, mask, count);
+  printMaskBar(output, mask, span);
   return output.text;
 }
 
@@ -30,10 +30,15 @@ TEST(MaskBar, IgnoresBitsAboveTheCount) {
   EXPECT_EQ(bar(0xf0, 4), L"----");
 }
 
-TEST(MaskBar, DrawsNothingOutsideOneToSixtyFour) {
+TEST(MaskBar, DrawsEveryProcessorOfAWideMachine) {
   EXPECT_EQ(bar(0xff, 0), L"");
-  EXPECT_EQ(bar(0xff, 65), L"");
-  EXPECT_EQ(bar(0xff, 4000000000u), L"");
+  EXPECT_EQ(bar(0xff, 65), std::wstring(57, L'-') + L"********");
+  AffinityMask wide;
+  wide.set(0);
+  wide.setRange(63, 64);
+  wide.set(95);
+  EXPECT_EQ(bar(wide, 96), L"*" + std::wstring(30, L'-') + L"**" + std::wstring(62, L'-') + L"*");
+  EXPECT_EQ(bar(wide, 64), L"*" + std::wstring(62, L'-') + L"*");  // 64 and 95 lie beyond
 }
 
 TEST(MaskHexWidth, FollowsTheProcessorCount) {
@@ -53,6 +58,18 @@ TEST(WideFormat, TwoPassMaskFormat) {
   EXPECT_EQ(formatWide(format,
                        {L"notepad.exe", std::int32_t{4242}, std::uint64_t{0xff}, std::uint64_t{3}}),
             L"notepad.exe, pid:4242, mask:ff -> 03\n");
+}
+
+TEST(WideFormat, MasksOfAnyWidthPrintEveryDigit) {
+  AffinityMask wide;
+  wide.set(70);
+  wide.set(3);
+  EXPECT_EQ(formatWide(L"%024llx", {wide}), L"000000400000000000000008");
+  EXPECT_EQ(formatWide(L"%02llx", {wide}), L"400000000000000008");  // wider than asked: all of it
+  EXPECT_EQ(formatWide(L"%03llx|%llx", {AffinityMask(), AffinityMask(0xabc)}), L"000|abc");
+  AffinityMask all;
+  all.setRange(0, 127);
+  EXPECT_EQ(formatWide(L"%032llx", {all}), std::wstring(32, L'f'));
 }
 
 TEST(WideFormat, Conversions) {

@@ -41,22 +41,17 @@ namespace {
 
 using linux_test::CgroupCpuset;
 using linux_test::ChildProcess;
+using linux_test::onlineMask;
 using linux_test::threadMask;
 using simulated::CapturedOutput;
 
 constexpr uid_t kNobody = 65534;
 
-AffinityMask onlineMask() {
-  CpuSet cpus;
-  parseCpuList(linux_test::readWholeFile("/sys/devices/system/cpu/online"), cpus);
-  return cpus.lowWord();
-}
-
-AffinityMask lowestCpu(AffinityMask mask) {
+std::uint64_t lowestCpu(std::uint64_t mask) {
   return mask & (~mask + 1);
 }
 
-bool setOwnMask(AffinityMask mask) {
+bool setOwnMask(std::uint64_t mask) {
   cpu_set_t set;
   CPU_ZERO(&set);
   for (unsigned cpu = 0; cpu < 64; ++cpu) {
@@ -76,7 +71,7 @@ bool awaitByte(int fd) {
 }
 
 // A child named `name` (as prctl sets it) on the processors of `mask`, paused until killed.
-ChildProcess namedChild(const std::string& name, AffinityMask mask) {
+ChildProcess namedChild(const std::string& name, std::uint64_t mask) {
   int ready[2];
   if (pipe2(ready, O_CLOEXEC) != 0) {
     return ChildProcess();
@@ -99,7 +94,7 @@ ChildProcess namedChild(const std::string& name, AffinityMask mask) {
 
 // Starts a child under the identifier `pid`, which must be free. The kernel gives the next
 // process ns_last_pid + 1, unless another process of the machine takes it first: then again.
-ChildProcess childWithIdentifier(pid_t pid, const std::string& name, AffinityMask mask) {
+ChildProcess childWithIdentifier(pid_t pid, const std::string& name, std::uint64_t mask) {
   for (int attempt = 0; attempt < 50; ++attempt) {
     std::ofstream lastPid("/proc/sys/kernel/ns_last_pid");
     lastPid << pid - 1;
@@ -161,7 +156,7 @@ class InterposedPlatform : public Platform {
     }
     return read;
   }
-  bool setProcessAffinityMask(OsHandle process, AffinityMask mask) override {
+  bool setProcessAffinityMask(OsHandle process, const AffinityMask& mask) override {
     return linux_.setProcessAffinityMask(process, mask);
   }
   void closeHandle(OsHandle handle) override { linux_.closeHandle(handle); }
@@ -194,7 +189,7 @@ int runWith(Platform& platform, CapturedOutput& output, std::vector<std::wstring
 }
 
 // A mask as the report lines print it: at least one hexadecimal digit per four processors.
-std::wstring hex(AffinityMask mask) {
+std::wstring hex(std::uint64_t mask) {
   const int width = static_cast<int>(((std::popcount(onlineMask()) - 1) >> 2) + 1);
   char digits[24];
   std::snprintf(digits, sizeof digits, "%0*llx", width, static_cast<unsigned long long>(mask));
@@ -234,7 +229,7 @@ class ChangingSystem : public testing::Test {
     }
   }
 
-  AffinityMask online_ = 0;
+  std::uint64_t online_ = 0;
   std::optional<ChildProcess> bystander_;
 };
 
@@ -305,7 +300,7 @@ TEST_F(ChangingSystem, AnIdentifierTakenOverByANewProcessLeavesTheNewOneAlone) {
   if (geteuid() != 0) {
     GTEST_SKIP() << "needs root to choose the next process identifier";
   }
-  const AffinityMask online = online_;
+  const std::uint64_t online = online_;
   const std::wstring request = L"/x:" + hex(lowestCpu(online));
   const int result = runInOwnPidNamespace([&] {
     ChildProcess original = namedChild("vl-reused", online);
@@ -364,9 +359,9 @@ TEST_F(ChangingSystem, AKernelThreadThatRefusesIsReportedAndKeepsItsMask) {
   if (thread == 0) {
     GTEST_SKIP() << "no per-processor kernel thread is visible here";
   }
-  const AffinityMask before = threadMask(thread);
+  const std::uint64_t before = threadMask(thread);
   // A processor other than its own, so the kernel is really asked for a change.
-  const AffinityMask elsewhere = lowestCpu(online_ & ~before);
+  const std::uint64_t elsewhere = lowestCpu(online_ & ~before);
   InterposedPlatform platform;
   CapturedOutput output;
   EXPECT_EQ(runWith(platform, output, {L"/p", L"/x:" + hex(elsewhere), std::to_wstring(thread)}),
@@ -378,7 +373,7 @@ TEST_F(ChangingSystem, AKernelThreadThatRefusesIsReportedAndKeepsItsMask) {
 // A cpuset of the highest processor: a request for every processor is narrowed to it, and a
 // request for processors outside it only shows the process.
 TEST_F(ChangingSystem, ACpusetNarrowsTheRequestToItsProcessors) {
-  const AffinityMask highest = std::bit_floor(online_);
+  const std::uint64_t highest = std::bit_floor(online_);
   CgroupCpuset cpuset("vellicor-changing", std::to_string(std::countr_zero(highest)));
   if (!cpuset.created()) {
     GTEST_SKIP() << "no cgroup v1 cpuset hierarchy to confine a process in";

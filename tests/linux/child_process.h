@@ -19,6 +19,8 @@
 #include <string>
 #include <vector>
 
+#include "ports/linux/cpu_list.h"
+
 namespace vellicor::linux_test {
 
 class TemporaryDirectory {
@@ -162,6 +164,15 @@ inline std::vector<pid_t> threadsOf(pid_t pid) {
 inline std::string readWholeFile(const std::string& path) {
   std::ifstream file(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+
+// Processors 0-63 of those online. The tests that run here on real processes keep their own masks
+// in 64 bits: the machines they run on directly have no more, and wider machines are the
+// wide-machine test's.
+inline std::uint64_t onlineMask() {
+  vellicor::AffinityMask cpus;
+  vellicor::linux_platform::parseCpuList(readWholeFile("/sys/devices/system/cpu/online"), cpus);
+  return cpus.word(0);
 }
 
 // A run of a program whose standard output was captured.

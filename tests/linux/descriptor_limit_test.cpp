@@ -20,7 +20,6 @@
 #include <vector>
 
 #include "child_process.h"
-#include "ports/linux/cpu_list.h"
 #include "ports/linux/linux_files.h"
 #include "ports/linux/process_table.h"
 #include "ports/linux/sysfs_topology.h"
@@ -183,9 +182,8 @@ TEST_F(FewDescriptors, TheLookupByIdentifierFindsEveryProcessOrFails) {
 
 // The built program: every child gets the mask and is reported, or the run says why not.
 TEST_F(FewDescriptors, TheProgramSetsEveryProcessOrSaysItCouldNot) {
-  CpuSet online;
-  ASSERT_TRUE(parseCpuList(linux_test::readWholeFile("/sys/devices/system/cpu/online"), online));
-  if (std::popcount(online.lowWord()) < 2 || linux_test::threadMask(getpid()) != online.lowWord()) {
+  const std::uint64_t online = linux_test::onlineMask();
+  if (std::popcount(online) < 2 || linux_test::threadMask(getpid()) != online) {
     GTEST_SKIP() << "needs two processors and every one of them";
   }
   std::vector<std::string> byIdentifier{VELLICOR_BINARY, "/x:1", "/p"};

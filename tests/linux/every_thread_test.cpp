@@ -14,8 +14,8 @@
 namespace vellicor::linux_platform {
 namespace {
 
-constexpr AffinityMask kOld = 0xf;
-constexpr AffinityMask kNew = 0x3;
+const AffinityMask kOld = 0xf;
+const AffinityMask kNew = 0x3;
 
 // Something that happens to a scripted process before one of its listings: the first listing at
 // or after listing number `listing` (0 is the first) and after `afterMs` of waiting in all.
@@ -44,7 +44,7 @@ class ScriptedProcess : public ProcessThreads {
   // The process puts the thread's old mask back after every change, before the next listing.
   void fightFor(pid_t thread) { fighting_.insert(thread); }
   // The thread's cpuset holds only these processors, and the kernel narrows its masks to them.
-  void confine(pid_t thread, AffinityMask processors) { cpusets_[thread] = processors; }
+  void confine(pid_t thread, const AffinityMask& processors) { cpusets_[thread] = processors; }
   void end() {
     order_.clear();
     masks_.clear();
@@ -85,16 +85,16 @@ class ScriptedProcess : public ProcessThreads {
     return true;
   }
 
-  bool readMask(pid_t thread, ThreadMask& mask) override {
+  bool readMask(pid_t thread, AffinityMask& mask) override {
     ++reads_;
     if (!masks_.contains(thread)) {
       return false;
     }
-    mask = ThreadMask{masks_[thread], false};
+    mask = masks_[thread];
     return true;
   }
 
-  SetResult setMask(pid_t thread, AffinityMask mask) override {
+  SetResult setMask(pid_t thread, const AffinityMask& mask) override {
     ++setsOf_[thread];
     if (!masks_.contains(thread)) {
       return SetResult::Gone;
@@ -102,7 +102,7 @@ class ScriptedProcess : public ProcessThreads {
     if (refusing_.contains(thread)) {
       return SetResult::Refused;
     }
-    masks_[thread] = cpusets_.contains(thread) ? mask & cpusets_[thread] : mask;
+    masks_[thread] = narrowed(thread, mask);
     if (fighting_.contains(thread)) {
       revertAtNextListing_.push_back(thread);
     }
@@ -115,11 +115,10 @@ class ScriptedProcess : public ProcessThreads {
   }
 
   // Live threads that do not have what setting them to `mask` gives, refusing ones aside.
-  std::vector<pid_t> threadsWithout(AffinityMask mask) {
+  std::vector<pid_t> threadsWithout(const AffinityMask& mask) {
     std::vector<pid_t> wrong;
     for (pid_t thread : order_) {
-      AffinityMask expected = cpusets_.contains(thread) ? mask & cpusets_[thread] : mask;
-      if (!refusing_.contains(thread) && masks_[thread] != expected) {
+      if (!refusing_.contains(thread) && masks_[thread] != narrowed(thread, mask)) {
         wrong.push_back(thread);
       }
     }
@@ -136,7 +135,15 @@ class ScriptedProcess : public ProcessThreads {
   }
 
  private:
-  void appear(pid_t thread, AffinityMask mask) {
+  // What the kernel gives a thread that is set to `mask`.
+  AffinityMask narrowed(pid_t thread, AffinityMask mask) {
+    if (cpusets_.contains(thread)) {
+      mask.intersect(cpusets_[thread]);
+    }
+    return mask;
+  }
+
+  void appear(pid_t thread, const AffinityMask& mask) {
     if (!masks_.contains(thread)) {
       order_.push_back(thread);
     }
@@ -311,6 +318,18 @@ TEST(EveryThread, AFightOverAMaskEndsInFailureAtThePassLimit) {
   EXPECT_EQ(process.listings(), kPassLimit);
   int waited = std::accumulate(process.waits().begin(), process.waits().end(), 0);
   EXPECT_LE(waited, kPassLimit * 8);
+}
+
+// A mask of a wide machine reaches every thread whole, processors above 63 included, also a
+// thread that appears during the change with the old mask.
+TEST(EveryThread, AWideMaskReachesEveryThreadWhole) {
+  AffinityMask wide;
+  wide.setRange(60, 70);
+  wide.set(127);
+  ScriptedProcess process({100, 101, 102});
+  process.add(kGrowth);
+  EXPECT_TRUE(setEveryThread(process, 100, wide));
+  EXPECT_EQ(process.threadsWithout(wide), std::vector<pid_t>{});
 }
 
 // The kernel narrows a mask to the thread's cpuset: setting such a thread again changes nothing

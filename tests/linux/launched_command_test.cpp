@@ -29,16 +29,11 @@ namespace vellicor::linux_platform {
 namespace {
 
 using linux_test::ChildProcess;
+using linux_test::onlineMask;
 using linux_test::ProgramOutput;
 using linux_test::runCapturing;
 using linux_test::TemporaryDirectory;
 using linux_test::threadMask;
-
-std::uint64_t onlineMask() {
-  CpuSet online;
-  parseCpuList(linux_test::readWholeFile("/sys/devices/system/cpu/online"), online);
-  return online.lowWord();
-}
 
 ProgramOutput runVellicor(std::vector<std::string> arguments,
                           const std::function<void()>& prepare = {},

@@ -24,23 +24,20 @@
 #include "ports/linux/cpu_list.h"
 #include "ports/linux/process_affinity.h"
 #include "ports/linux/sysfs_topology.h"
+#include "ports/simulated/captured_output.h"
+#include "topology/topology_query.h"
 
 namespace vellicor::linux_platform {
 namespace {
 
 using linux_test::CgroupCpuset;
 using linux_test::ChildProcess;
+using linux_test::onlineMask;
 using linux_test::TemporaryDirectory;
 using linux_test::threadMask;
 using linux_test::threadsOf;
 
 constexpr uid_t kNobody = 65534;
-
-AffinityMask onlineMask() {
-  CpuSet cpus;
-  EXPECT_TRUE(parseCpuList(linux_test::readWholeFile("/sys/devices/system/cpu/online"), cpus));
-  return cpus.lowWord();
-}
 
 bool isRoot() {
   return geteuid() == 0;
@@ -84,17 +81,17 @@ class LinuxProcesses : public testing::Test {
 TEST_F(LinuxProcesses, SetsTheMaskAndReadsItBack) {
   ChildProcess child = sleeper();
   ASSERT_TRUE(child.started());
-  const AffinityMask online = onlineMask();
+  const std::uint64_t online = onlineMask();
   OsHandle process = enumerateAndOpen(child.pid());
   ASSERT_NE(process, kNoHandle);
 
-  AffinityMask processMask = 0;
-  AffinityMask systemMask = 0;
+  AffinityMask processMask;
+  AffinityMask systemMask;
   ASSERT_TRUE(platform_.getProcessAffinityMask(process, processMask, systemMask));
   EXPECT_EQ(processMask, threadMask(child.pid()));
   EXPECT_EQ(systemMask, online);
 
-  const AffinityMask lowest = online & (~online + 1);
+  const std::uint64_t lowest = online & (~online + 1);
   ASSERT_TRUE(platform_.setProcessAffinityMask(process, lowest));
   EXPECT_EQ(threadMask(child.pid()), lowest);
 
@@ -129,7 +126,7 @@ TEST_F(LinuxProcesses, EveryThreadGetsTheMask) {
   ASSERT_TRUE(awaitByte(ready[0], byte));
   close(ready[0]);
 
-  const AffinityMask highest = std::bit_floor(onlineMask());
+  const std::uint64_t highest = std::bit_floor(onlineMask());
   OsHandle process = enumerateAndOpen(child.pid());
   ASSERT_NE(process, kNoHandle);
   ASSERT_TRUE(platform_.setProcessAffinityMask(process, highest));
@@ -188,7 +185,7 @@ struct SpawnedThread {
 
 // The child's own.
 ChangeMoments* moments = nullptr;
-AffinityMask changedMask = 0;
+std::uint64_t changedMask = 0;
 SpawnedThread spawnedThreads[kThreadLimit];
 std::atomic<int> nextSpawned{0};
 
@@ -239,7 +236,7 @@ TEST_F(LinuxProcesses, ThreadsStartedBeforeOrAfterTheChangeGetTheMask) {
   SharedMoments shared;
   ASSERT_TRUE(shared.valid());
   moments = shared.moments();
-  const AffinityMask lowest = onlineMask() & (~onlineMask() + 1);
+  const std::uint64_t lowest = onlineMask() & (~onlineMask() + 1);
   changedMask = lowest;
   int toParent[2];
   ASSERT_EQ(pipe2(toParent, O_CLOEXEC), 0);
@@ -316,8 +313,8 @@ TEST_F(LinuxProcesses, AnOpenedProcessThatEndsCannotBeSetOrRead) {
   OsHandle process = enumerateAndOpen(child.pid());
   ASSERT_NE(process, kNoHandle);
   child.stop();
-  AffinityMask processMask = 0;
-  AffinityMask systemMask = 0;
+  AffinityMask processMask;
+  AffinityMask systemMask;
   EXPECT_FALSE(platform_.getProcessAffinityMask(process, processMask, systemMask));
   EXPECT_FALSE(platform_.setProcessAffinityMask(process, 1));
 }
@@ -386,8 +383,8 @@ TEST(ProcessAccess, AnotherUsersProcessCannotBeOpened) {
       return 3;
     }
     OsHandle own = platform.openProcess(static_cast<std::uint32_t>(getpid()));
-    AffinityMask processMask = 0;
-    AffinityMask systemMask = 0;
+    AffinityMask processMask;
+    AffinityMask systemMask;
     if (own == kNoHandle || !platform.getProcessAffinityMask(own, processMask, systemMask)) {
       return 4;
     }
@@ -455,14 +452,14 @@ TEST(KernelThreads, RefuseANewMask) {
   if (thread == 0) {
     GTEST_SKIP() << "no per-processor kernel thread is visible here";
   }
-  const AffinityMask before = threadMask(thread);
+  const std::uint64_t before = threadMask(thread);
   LinuxPlatform platform;
   std::vector<ProcessEntry> table;
   ASSERT_TRUE(platform.enumerateProcesses(table));
   OsHandle process = platform.openProcess(static_cast<std::uint32_t>(thread));
   ASSERT_NE(process, kNoHandle);
-  AffinityMask processMask = 0;
-  AffinityMask systemMask = 0;
+  AffinityMask processMask;
+  AffinityMask systemMask;
   ASSERT_TRUE(platform.getProcessAffinityMask(process, processMask, systemMask));
   EXPECT_EQ(processMask, before);
   EXPECT_FALSE(platform.setProcessAffinityMask(process, systemMask));
@@ -479,8 +476,8 @@ TEST(Handles, UnknownAndClosedHandlesFailSafely) {
   ASSERT_NE(second, kNoHandle);
   EXPECT_NE(first, second);
 
-  AffinityMask processMask = 0;
-  AffinityMask systemMask = 0;
+  AffinityMask processMask;
+  AffinityMask systemMask;
   platform.closeHandle(first);
   platform.closeHandle(first);
   platform.closeHandle(12345);
@@ -508,8 +505,8 @@ TEST(LaunchedCommands, AreHeldUntilTheirThreadIsResumed) {
   const auto pid = static_cast<pid_t>(launched.dwProcessId);
   EXPECT_EQ(processState(pid), "t");
 
-  AffinityMask processMask = 0;
-  AffinityMask systemMask = 0;
+  AffinityMask processMask;
+  AffinityMask systemMask;
   EXPECT_TRUE(platform.getProcessAffinityMask(launched.hProcess, processMask, systemMask));
   platform.closeHandle(launched.hProcess);
 
@@ -598,7 +595,7 @@ INSTANTIATE_TEST_SUITE_P(
         MountCase{"garbage", "- - -\n\n", false, false, "", ""}));
 
 TEST_F(LinuxProcesses, AProcessIsOnlyOfferedTheProcessorsOfItsCpuset) {
-  const AffinityMask highest = std::bit_floor(onlineMask());
+  const std::uint64_t highest = std::bit_floor(onlineMask());
   CgroupCpuset cpuset("vellicor-test", std::to_string(std::countr_zero(highest)));
   if (!cpuset.created()) {
     GTEST_SKIP() << "no cgroup v1 cpuset hierarchy to create a cpuset in";
@@ -608,8 +605,8 @@ TEST_F(LinuxProcesses, AProcessIsOnlyOfferedTheProcessorsOfItsCpuset) {
   ASSERT_TRUE(cpuset.add(child.pid()));
   OsHandle process = enumerateAndOpen(child.pid());
   ASSERT_NE(process, kNoHandle);
-  AffinityMask processMask = 0;
-  AffinityMask systemMask = 0;
+  AffinityMask processMask;
+  AffinityMask systemMask;
   ASSERT_TRUE(platform_.getProcessAffinityMask(process, processMask, systemMask));
   EXPECT_EQ(processMask, highest);
   EXPECT_EQ(systemMask, highest);
@@ -659,6 +656,37 @@ TEST_F(Topology, AnswersTheBufferQueryWithTheRecordsOfTheTree) {
     }
   }
   EXPECT_EQ(buffer[needed], std::byte{0xAB});
+}
+
+AffinityMask processorRange(std::uint32_t first, std::uint32_t last) {
+  AffinityMask mask;
+  mask.setRange(first, last);
+  return mask;
+}
+
+// A real machine of 96 processors: its records cross the seam group by group, and the query
+// puts every core, package and node back together whole.
+TEST_F(Topology, AWideMachineReachesTheQueryWhole) {
+  LinuxPlatform platform(
+      (std::filesystem::path(VELLICOR_SYSFS_TESTDATA) / "96em64t-4no4pa3ca2co").string());
+  simulated::CapturedOutput output;
+  const ProcessorTopology topology = queryProcessorTopology(platform, output);
+  EXPECT_EQ(output.text, L"");
+  EXPECT_EQ(topology.logicalProcessorCount, 96u);
+  ASSERT_EQ(topology.coreMasks.size(), 96u);
+  for (std::uint32_t core = 0; core < 96; ++core) {
+    EXPECT_EQ(topology.coreMasks[core], processorRange(core, core)) << "core " << core;
+  }
+  ASSERT_EQ(topology.numaNodeMasks.size(), 4u);
+  EXPECT_EQ(topology.numaNodeMasks[2], processorRange(48, 71));  // spans both groups
+  EXPECT_EQ(topology.numaNodeMasks[3], processorRange(72, 95));  // all in the second
+  ASSERT_EQ(topology.packageMasks.size(), 16u);
+  AffinityMask package;  // processors 51, 55, ..., 71: every fourth
+  for (std::uint32_t processor = 51; processor <= 71; processor += 4) {
+    package.set(processor);
+  }
+  EXPECT_EQ(topology.packageMasks[11], package);
+  EXPECT_EQ(processorSpan(topology), 96u);
 }
 
 TEST_F(Topology, IsReadOnceForThePlatformsLifetime) {

@@ -22,14 +22,9 @@ namespace vellicor::linux_platform {
 namespace {
 
 using linux_test::ChildProcess;
+using linux_test::onlineMask;
 using linux_test::threadMask;
 using linux_test::threadsOf;
-
-AffinityMask onlineMask() {
-  CpuSet cpus;
-  EXPECT_TRUE(parseCpuList(linux_test::readWholeFile("/sys/devices/system/cpu/online"), cpus));
-  return cpus.lowWord();
-}
 
 void* pauseForever(void*) {
   pause();
@@ -88,7 +83,7 @@ class SettingProcesses : public testing::Test {
   }
 
   // The processor the child is not on yet: the highest online one when it may use them all.
-  AffinityMask otherProcessor() const { return std::bit_floor(onlineMask()); }
+  std::uint64_t otherProcessor() const { return std::bit_floor(onlineMask()); }
 
   UniqueFd proc_{open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
 };
@@ -106,7 +101,7 @@ TEST_P(SettingEveryThread, LeavesNoLiveThreadWithTheOldMask) {
   const ThreadsCase& test = GetParam();
   ChildProcess child = childWithThreads(test.extraThreads, test.mainThreadEnds);
   ASSERT_TRUE(child.started());
-  const AffinityMask wanted = otherProcessor();
+  const std::uint64_t wanted = otherProcessor();
   ProcessAffinity affinity(proc_.get());
   EXPECT_TRUE(affinity.setProcessMask(child.pid(), wanted));
   std::vector<pid_t> threads = threadsOf(child.pid());

@@ -5,9 +5,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <bit>
-#include <cinttypes>
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -22,17 +19,32 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// One list per relationship: each core's, package's or node's mask in hexadecimal, and its
+// processors.
 struct Lists {
   std::vector<std::string> cores;
   std::vector<std::string> packages;
   std::vector<std::string> nodes;
-  unsigned count = 0;  // set bits over the core records, as the topology query counts
+  std::vector<std::vector<unsigned>> corePus;
+  std::vector<std::vector<unsigned>> packagePus;
+  std::vector<std::vector<unsigned>> nodePus;
+  unsigned count = 0;  // processors over the core records, as the topology query counts
 };
 
-std::string hex(std::uint64_t mask) {
-  char text[24];
-  std::snprintf(text, sizeof text, "0x%" PRIx64, mask);
-  return text;
+std::string hex(const AffinityMask& mask) {
+  std::ostringstream text;
+  text << "0x" << mask;
+  return text.str();
+}
+
+std::vector<unsigned> processorsOf(const AffinityMask& mask) {
+  std::vector<unsigned> processors;
+  for (unsigned processor = 0; processor < mask.wordCount() * 64; ++processor) {
+    if (mask.test(processor)) {
+      processors.push_back(processor);
+    }
+  }
+  return processors;
 }
 
 Lists listsOf(const std::vector<TopologyRecord>& records) {
@@ -40,11 +52,14 @@ Lists listsOf(const std::vector<TopologyRecord>& records) {
   for (const TopologyRecord& record : records) {
     if (record.Relationship == RelationProcessorCore) {
       lists.cores.push_back(hex(record.ProcessorMask));
-      lists.count += static_cast<unsigned>(std::popcount(record.ProcessorMask));
+      lists.corePus.push_back(processorsOf(record.ProcessorMask));
+      lists.count += record.ProcessorMask.count();
     } else if (record.Relationship == RelationProcessorPackage) {
       lists.packages.push_back(hex(record.ProcessorMask));
+      lists.packagePus.push_back(processorsOf(record.ProcessorMask));
     } else if (record.Relationship == RelationNumaNode) {
       lists.nodes.push_back(hex(record.ProcessorMask));
+      lists.nodePus.push_back(processorsOf(record.ProcessorMask));
     } else {
       ADD_FAILURE() << "unexpected relationship " << record.Relationship;
     }
@@ -103,6 +118,17 @@ std::vector<std::string> maskTexts(const std::string& json, const std::string& k
   return masks;
 }
 
+// A list of processor lists ("[[0, 1], [2]]"), one inner list per entry.
+std::vector<std::vector<unsigned>> processorLists(const std::string& text) {
+  std::vector<std::vector<unsigned>> lists;
+  for (std::size_t open = text.find('[', 1); open != std::string::npos;
+       open = text.find('[', open + 1)) {
+    const std::size_t close = text.find(']', open);
+    lists.push_back(numbersIn(text.substr(open, close - open)));
+  }
+  return lists;
+}
+
 std::vector<std::string> corpusMachines() {
   // Runs before main: a missing corpus must not throw here, it leaves the suite without
   // machines, which GoogleTest reports as a failure.
@@ -126,23 +152,19 @@ TEST_P(SysfsCorpus, MatchesTheExpectedTopology) {
   ASSERT_TRUE(readSysfsTopology(machine.string(), records));
   const Lists actual = listsOf(records);
 
-  EXPECT_EQ(actual.cores, maskTexts(json, "cores"));
-  EXPECT_EQ(actual.packages, maskTexts(json, "packages"));
-  EXPECT_EQ(actual.nodes, maskTexts(json, "numa_nodes"));
-
-  const auto processors = static_cast<unsigned>(std::stoul(jsonValue(json, "logical_processors")));
-  const std::string corePus = jsonValue(json, "cores_pus");
-  if (corePus.empty()) {
-    EXPECT_EQ(actual.count, processors);
+  // A machine with processors numbered 64 and up lists them by number; its 64-bit masks in the
+  // corpus leave them out.
+  if (jsonValue(json, "cores_pus").empty()) {
+    EXPECT_EQ(actual.cores, maskTexts(json, "cores"));
+    EXPECT_EQ(actual.packages, maskTexts(json, "packages"));
+    EXPECT_EQ(actual.nodes, maskTexts(json, "numa_nodes"));
   } else {
-    // Processors numbered 64 and up lie beyond what a 64-bit mask addresses, so only the ones
-    // below 64 can be counted.
-    const std::vector<unsigned> pus = numbersIn(corePus);
-    ASSERT_EQ(pus.size(), processors);
-    const auto reachable =
-        std::count_if(pus.begin(), pus.end(), [](unsigned pu) { return pu < 64; });
-    EXPECT_EQ(actual.count, static_cast<unsigned>(reachable));
+    EXPECT_EQ(actual.corePus, processorLists(jsonValue(json, "cores_pus")));
+    EXPECT_EQ(actual.packagePus, processorLists(jsonValue(json, "packages_pus")));
+    EXPECT_EQ(actual.nodePus, processorLists(jsonValue(json, "numa_nodes_pus")));
   }
+  const auto processors = static_cast<unsigned>(std::stoul(jsonValue(json, "logical_processors")));
+  EXPECT_EQ(actual.count, processors);
 }
 
 INSTANTIATE_TEST_SUITE_P(Machines, SysfsCorpus, testing::ValuesIn(corpusMachines()),
@@ -256,21 +278,16 @@ TEST(SysfsThisMachine, CountsEveryOnlineProcessorOnce) {
   std::vector<TopologyRecord> records;
   ASSERT_TRUE(readSysfsTopology("/", records));
   const long online = sysconf(_SC_NPROCESSORS_ONLN);
-  std::uint64_t seen[4] = {};
+  AffinityMask seen[4];
   for (const TopologyRecord& record : records) {
     ASSERT_LT(record.Relationship, 4u);
-    EXPECT_EQ(seen[record.Relationship] & record.ProcessorMask, 0u)
+    EXPECT_FALSE(seen[record.Relationship].overlaps(record.ProcessorMask))
         << "overlap in relationship " << record.Relationship;
-    seen[record.Relationship] |= record.ProcessorMask;
+    seen[record.Relationship].unite(record.ProcessorMask);
   }
-  const unsigned count = listsOf(records).count;
-  if (online <= 64) {
-    EXPECT_EQ(count, static_cast<unsigned>(online));
-  } else {
-    EXPECT_GE(count, 1u);  // only the processors numbered below 64 fit the masks
-  }
-  EXPECT_EQ(seen[RelationNumaNode] & ~seen[RelationProcessorCore], 0u);
-  EXPECT_EQ(seen[RelationProcessorPackage] & ~seen[RelationProcessorCore], 0u);
+  EXPECT_EQ(listsOf(records).count, static_cast<unsigned>(online));
+  EXPECT_TRUE(seen[RelationProcessorCore].includes(seen[RelationNumaNode]));
+  EXPECT_TRUE(seen[RelationProcessorCore].includes(seen[RelationProcessorPackage]));
 }
 
 }  // namespace

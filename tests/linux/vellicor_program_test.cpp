@@ -112,16 +112,14 @@ TEST(VellicorProgram, ANameThatCouldSteerTheTerminalIsShownHarmless) {
 }
 
 TEST(VellicorProgram, SetsARealProcessAndReportsItInOneLine) {
-  CpuSet online;
-  ASSERT_TRUE(parseCpuList(linux_test::readWholeFile("/sys/devices/system/cpu/online"), online));
-  const std::uint64_t all = online.lowWord();
+  const std::uint64_t all = linux_test::onlineMask();
   if (std::popcount(all) < 2 || linux_test::threadMask(getpid()) != all) {
     GTEST_SKIP() << "needs two processors and every one of them";
   }
   ChildProcess child = namedChild("Vellicor-\xC3\xA4");
   ASSERT_TRUE(child.started());
 
-  const unsigned width = ((static_cast<unsigned>(online.count()) - 1) >> 2) + 1;
+  const unsigned width = ((static_cast<unsigned>(std::bit_width(all)) - 1) >> 2) + 1;
   char expected[128];
   std::snprintf(expected, sizeof expected, "Vellicor-\xC3\xA4, pid:%d, mask:%0*llx -> %0*llx\n",
                 child.pid(), static_cast<int>(width), static_cast<unsigned long long>(all),
@@ -145,9 +143,7 @@ class LongMountTable : public testing::TestWithParam<MountTableCase> {};
 // request for every processor is narrowed to the cpuset's, and the line says what the process
 // really has.
 TEST_P(LongMountTable, StillNarrowsTheRequestToTheCpuset) {
-  CpuSet online;
-  ASSERT_TRUE(parseCpuList(linux_test::readWholeFile("/sys/devices/system/cpu/online"), online));
-  const std::uint64_t all = online.lowWord();
+  const std::uint64_t all = linux_test::onlineMask();
   if (geteuid() != 0 || std::popcount(all) < 2 || linux_test::threadMask(getpid()) != all) {
     GTEST_SKIP() << "needs root, two processors and every one of them";
   }
@@ -197,8 +193,8 @@ TEST_P(LongMountTable, StillNarrowsTheRequestToTheCpuset) {
   }
   EXPECT_EQ(WEXITSTATUS(run.status), 0) << "101: the test's mount table is too short";
 
-  // As many hexadecimal digits as the processor count needs.
-  const std::size_t width = ((online.count() - 1) >> 2) + 1;
+  // As many hexadecimal digits as the highest processor needs.
+  const std::size_t width = ((static_cast<std::size_t>(std::bit_width(all)) - 1) >> 2) + 1;
   char digits[17];
   std::snprintf(digits, sizeof digits, "%llx", static_cast<unsigned long long>(highest));
   std::string mask(digits);

@@ -147,6 +147,14 @@ check "copyright names The Vellicor authors" grep -q '^Copyright: .*The Vellicor
 license_text=$(sed -n '/^Permission/,$p' "$source_dir/LICENSE")
 copyright_text=$(sed -n '/^ Permission/,$p' "$copyright" | sed 's/^ //; s/^\.$//')
 expect_equal "license text in copyright" "$license_text" "$copyright_text"
+# The program links PCRE2: its licence, as PCRE2's LICENCE file words it, from the conditions to
+# the exemption's end.
+pcre2_licence="$source_dir/build/deps/pcre2/LICENCE"
+pcre2_text=$(sed -n '/^Redistribution and use/,/^End$/p' "$pcre2_licence" | sed '$d' | cat -s)
+copyright_pcre2_text=$(sed -n '/^ Redistribution and use/,/^$/p' "$copyright" |
+  sed 's/^ //; s/^\.$//' | sed '$d')
+expect_equal "PCRE2's licence in copyright" "$pcre2_text" "$copyright_pcre2_text"
+check "copyright names PCRE2's copyright holder" grep -q 'University of Cambridge' "$copyright"
 changelog="$root/usr/share/doc/vellicor/changelog.gz"
 check "changelog compressed with gzip -9n" is_gzip_9n "$changelog"
 zcat "$changelog" >"$scratch/changelog"
@@ -157,12 +165,14 @@ check "lintian override for the static link" grep -q '^vellicor: statically-link
   "$root/usr/share/lintian/overrides/vellicor"
 
 echo "== Windows zip"
-expect_equal "zip contents" "LICENSE README.md vellicor.exe" \
+expect_equal "zip contents" "LICENSE PCRE2-LICENCE.txt README.md vellicor.exe" \
   "$(unzip -Z1 "$zip" | sort | tr '\n' ' ' | sed 's/ $//')"
 check "README.md in the zip is the project's" cmp -s <(unzip -p "$zip" README.md) \
   "$source_dir/README.md"
 check "LICENSE in the zip is the project's" cmp -s <(unzip -p "$zip" LICENSE) \
   "$source_dir/LICENSE"
+check "PCRE2-LICENCE.txt in the zip is PCRE2's LICENCE" cmp -s \
+  <(unzip -p "$zip" PCRE2-LICENCE.txt) "$pcre2_licence"
 unzip -q "$zip" vellicor.exe -d "$scratch/zip"
 exe="$scratch/zip/vellicor.exe"
 description=$(file -b "$exe")

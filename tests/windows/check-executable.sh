@@ -2,7 +2,7 @@
 # check-executable.sh OBJDUMP OBJCOPY EXE VERSION
 # Fails unless EXE imports nothing but Windows' own DLLs (the C and C++ runtimes are linked in),
 # leaves GetLogicalProcessorInformation to be looked up at run time, reserves the 16 MiB main
-# stack that pattern matching needs, embeds a manifest that runs it with the invoker's rights and
+# stack that building patterns needs, embeds a manifest that runs it with the invoker's rights and
 # no elevation, and carries a version resource for VERSION.
 set -euo pipefail
 objdump=$1 objcopy=$2 exe=$3 version=$4

@@ -68,14 +68,15 @@ TEST(WindowsAffinity, ReadsMasksOfThisProcess) {
   WindowsPlatform platform;
   OsHandle self = platform.openProcess(GetCurrentProcessId());
   ASSERT_NE(self, kNoHandle);
-  AffinityMask processMask = 0;
-  AffinityMask systemMask = 0;
+  AffinityMask processMask;
+  AffinityMask systemMask;
   EXPECT_TRUE(platform.getProcessAffinityMask(self, processMask, systemMask));
   platform.closeHandle(self);
-  EXPECT_NE(processMask, 0u);
-  EXPECT_EQ(processMask & ~systemMask, 0u);
+  EXPECT_FALSE(processMask.none());
+  EXPECT_TRUE(systemMask.includes(processMask));
+  EXPECT_EQ(systemMask.wordCount(), 1u) << "a Windows mask is one processor group";
   if (processorCount() <= 64) {
-    EXPECT_EQ(static_cast<std::uint32_t>(std::popcount(systemMask)), processorCount());
+    EXPECT_EQ(systemMask.count(), processorCount());
   }
 }
 
@@ -85,19 +86,19 @@ TEST(WindowsAffinity, SetsMaskOfAnotherProcess) {
   WindowsPlatform platform;
   OsHandle process = platform.openProcess(helper.id());
   ASSERT_NE(process, kNoHandle);
-  AffinityMask processMask = 0;
-  AffinityMask systemMask = 0;
+  AffinityMask processMask;
+  AffinityMask systemMask;
   ASSERT_TRUE(platform.getProcessAffinityMask(process, processMask, systemMask));
-  AffinityMask wanted = lowestBit(systemMask);
+  const std::uint64_t wanted = lowestBit(systemMask.word(0));
   EXPECT_TRUE(platform.setProcessAffinityMask(process, wanted));
   ASSERT_TRUE(platform.getProcessAffinityMask(process, processMask, systemMask));
   platform.closeHandle(process);
-  EXPECT_EQ(processMask, wanted);
+  EXPECT_EQ(processMask, AffinityMask(wanted));
   EXPECT_EQ(windows_tests::affinityOf(helper.handle()), wanted);
 }
 
 TEST(WindowsAffinity, RefusesMaskOutsideTheSystemMask) {
-  AffinityMask outside = ~windows_tests::systemMask();
+  const std::uint64_t outside = ~windows_tests::systemMask();
   if (outside == 0) {
     GTEST_SKIP() << "every processor bit is in the system mask";
   }
@@ -108,6 +109,22 @@ TEST(WindowsAffinity, RefusesMaskOutsideTheSystemMask) {
   ASSERT_NE(process, kNoHandle);
   EXPECT_FALSE(platform.setProcessAffinityMask(process, outside));
   platform.closeHandle(process);
+}
+
+// A mask of processors beyond the group the process runs in would be cut, not set.
+TEST(WindowsAffinity, RefusesAMaskBeyondOneProcessorGroup) {
+  ChildProcess helper = startIdleHelper(helperExe());
+  ASSERT_TRUE(helper.started());
+  const std::uint64_t before = windows_tests::affinityOf(helper.handle());
+  WindowsPlatform platform;
+  OsHandle process = platform.openProcess(helper.id());
+  ASSERT_NE(process, kNoHandle);
+  AffinityMask wide(lowestBit(windows_tests::systemMask()));
+  wide.set(64);
+  EXPECT_FALSE(platform.setProcessAffinityMask(process, wide));
+  EXPECT_EQ(platform.getLastError(), static_cast<std::uint32_t>(ERROR_INVALID_PARAMETER));
+  platform.closeHandle(process);
+  EXPECT_EQ(windows_tests::affinityOf(helper.handle()), before);
 }
 
 TEST(WindowsAffinity, CannotOpenAnEndedProcess) {
@@ -154,8 +171,12 @@ TEST(WindowsTopologyQuery, CoreRecordsCountEveryLogicalProcessor) {
        offset += kLogicalProcessorRecordSize) {
     std::uint64_t mask = 0;
     std::uint32_t relationship = 0;
+    std::uint32_t groupFields = 0;
     std::memcpy(&mask, buffer.get() + offset + kProcessorMaskOffset, sizeof mask);
     std::memcpy(&relationship, buffer.get() + offset + kRelationshipOffset, sizeof relationship);
+    std::memcpy(&groupFields, buffer.get() + offset + kProcessorGroupOffset, sizeof groupFields);
+    // The query covers the caller's own group: every record is group 0, complete in itself.
+    EXPECT_EQ(groupFields, 0u) << "record at " << offset;
     if (relationship == RelationProcessorCore) {
       counted += static_cast<std::uint32_t>(std::popcount(mask));
       inCores |= mask;
@@ -192,10 +213,10 @@ TEST_F(WindowsLaunch, CommandRunsFirstUnderTheMaskSetWhileSuspended) {
 
   OsHandle process = platform_.openProcess(launched.dwProcessId);
   ASSERT_NE(process, kNoHandle);
-  AffinityMask processMask = 0;
-  AffinityMask systemMask = 0;
+  AffinityMask processMask;
+  AffinityMask systemMask;
   ASSERT_TRUE(platform_.getProcessAffinityMask(process, processMask, systemMask));
-  AffinityMask wanted = lowestBit(systemMask);
+  const std::uint64_t wanted = lowestBit(systemMask.word(0));
   ASSERT_TRUE(platform_.setProcessAffinityMask(process, wanted));
   platform_.closeHandle(process);
 
