@@ -115,7 +115,13 @@ AccessCheck checkProcessAccess(int procDirectory, pid_t pid, const ProcessIdenti
 ProcessAffinity::ProcessAffinity(int procDirectory) : procDirectory_(procDirectory) {}
 
 bool ProcessAffinity::readProcessMask(pid_t pid, AffinityMask& mask) {
-  return readThreadMask(pid, maskWords_, mask);
+  lastRead_ = 0;
+  if (!readThreadMask(pid, maskWords_, mask)) {
+    return false;
+  }
+  lastRead_ = pid;
+  lastMask_ = mask;
+  return true;
 }
 
 void ProcessAffinity::systemMask(pid_t pid, const AffinityMask& processMask,
@@ -135,7 +141,8 @@ bool ProcessAffinity::setProcessMask(pid_t pid, const AffinityMask& mask) {
   if (mask.none()) {
     return false;
   }
-  TaskDirectory threads(procDirectory_, pid);
+  TaskDirectory threads(procDirectory_, pid, closing_, lastRead_ == pid ? &lastMask_ : nullptr);
+  lastRead_ = 0;
   return setEveryThread(threads, pid, mask);
 }
 

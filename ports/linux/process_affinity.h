@@ -76,6 +76,12 @@ class ProcessAffinity {
   std::optional<CpusetHierarchy> hierarchy_;
   std::map<std::string, std::optional<AffinityMask>> cpusets_;
   std::vector<std::uint64_t> maskWords_;  // as wide as the kernel's masks, once one was read
+  // The main thread's mask as the last read gave it: what is put back should the process turn
+  // out to have ended and its identifier to name another process by the time it is set.
+  pid_t lastRead_ = 0;
+  AffinityMask lastMask_;
+  // The task directories of the processes set, closed a batch at a time.
+  ClosingBatch closing_;
 };
 
 // The same search over the text of a whole mount table.

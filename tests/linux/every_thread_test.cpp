@@ -16,11 +16,14 @@ namespace {
 
 const AffinityMask kOld = 0xf;
 const AffinityMask kNew = 0x3;
+const AffinityMask kStranger = 0x4;  // of a thread of another process
 
 // Something that happens to a scripted process before one of its listings: the first listing at
 // or after listing number `listing` (0 is the first) and after `afterMs` of waiting in all.
 struct Event {
-  enum class What { Appears, Ends, EndsOnceListed };
+  // TakenOverOnceListed: the thread ends once listed, and a thread of another process gets its
+  // identifier.
+  enum class What { Appears, Ends, EndsOnceListed, TakenOverOnceListed };
 
   int listing = 0;
   int afterMs = 0;
@@ -49,8 +52,24 @@ class ScriptedProcess : public ProcessThreads {
     order_.clear();
     masks_.clear();
   }
+  // The process ends once opened, and another process gets the main thread's identifier.
+  void takeOverOnOpen(pid_t mainThread) { takenOverOnOpen_ = mainThread; }
+
+  bool open() override {
+    ++opens_;
+    if (takenOverOnOpen_ != 0) {
+      end();
+      strangers_[takenOverOnOpen_] = kStranger;
+    }
+    return true;
+  }
 
   bool isSingleThreaded() override { return order_.size() == 1; }
+
+  bool isMember(pid_t thread) override {
+    ++memberships_;
+    return masks_.contains(thread);
+  }
 
   bool list(std::vector<pid_t>& threads) override {
     for (pid_t thread : revertAtNextListing_) {
@@ -65,8 +84,10 @@ class ScriptedProcess : public ProcessThreads {
           appear(event->thread, event->mask);
         } else if (event->what == Event::What::Ends) {
           disappear(event->thread);
-        } else {
+        } else if (event->what == Event::What::EndsOnceListed) {
           endOnceListed_.push_back(event->thread);
+        } else {
+          takenOverOnceListed_.push_back(event->thread);
         }
         event = events_.erase(event);
       } else {
@@ -82,11 +103,21 @@ class ScriptedProcess : public ProcessThreads {
       disappear(thread);
     }
     endOnceListed_.clear();
+    for (pid_t thread : takenOverOnceListed_) {
+      disappear(thread);
+      strangers_[thread] = kStranger;
+    }
+    takenOverOnceListed_.clear();
     return true;
   }
 
+  // By identifier, as the kernel reads and sets masks: whoever has it now.
   bool readMask(pid_t thread, AffinityMask& mask) override {
     ++reads_;
+    if (strangers_.contains(thread)) {
+      mask = strangers_[thread];
+      return true;
+    }
     if (!masks_.contains(thread)) {
       return false;
     }
@@ -96,6 +127,10 @@ class ScriptedProcess : public ProcessThreads {
 
   SetResult setMask(pid_t thread, const AffinityMask& mask) override {
     ++setsOf_[thread];
+    if (strangers_.contains(thread)) {
+      strangers_[thread] = mask;
+      return SetResult::Set;
+    }
     if (!masks_.contains(thread)) {
       return SetResult::Gone;
     }
@@ -125,6 +160,10 @@ class ScriptedProcess : public ProcessThreads {
     return wrong;
   }
 
+  // The masks of the other processes' threads that took over identifiers.
+  const std::map<pid_t, AffinityMask>& strangers() const { return strangers_; }
+  int opens() const { return opens_; }
+  int memberships() const { return memberships_; }
   int listings() const { return listings_; }
   int reads() const { return reads_; }
   const std::vector<int>& waits() const { return waits_; }
@@ -163,6 +202,11 @@ class ScriptedProcess : public ProcessThreads {
   std::map<pid_t, AffinityMask> cpusets_;
   std::vector<pid_t> revertAtNextListing_;
   std::vector<pid_t> endOnceListed_;
+  std::vector<pid_t> takenOverOnceListed_;
+  std::map<pid_t, AffinityMask> strangers_;
+  pid_t takenOverOnOpen_ = 0;
+  int opens_ = 0;
+  int memberships_ = 0;
   int listings_ = 0;
   int waited_ = 0;
   int reads_ = 0;
@@ -268,20 +312,87 @@ INSTANTIATE_TEST_SUITE_P(
                    kFullConfirmation}),
     [](const testing::TestParamInfo<ScriptCase>& info) { return std::string(info.param.name); });
 
+// Each thread is read once, for the mask to give back should its identifier turn out to be
+// another process's, set once and confirmed once.
 TEST(EveryThread, AProcessWhoseListNeverGrowsCostsOneSetPerThreadAndTwoListings) {
   ScriptedProcess process({100, 101, 102, 103});
   EXPECT_TRUE(setEveryThread(process, 100, kNew));
   EXPECT_EQ(process.sets(), 4);
   EXPECT_EQ(process.listings(), 2);
-  EXPECT_EQ(process.reads(), 0);
+  EXPECT_EQ(process.reads(), 4);
+  EXPECT_EQ(process.memberships(), 4);
   EXPECT_TRUE(process.waits().empty());
 }
 
+// A process that still lives after the change still holds its identifier: nothing more to ask.
 TEST(EveryThread, ALoneMainThreadIsSetWithoutAListing) {
   ScriptedProcess process({100});
   EXPECT_TRUE(setEveryThread(process, 100, kNew));
+  EXPECT_EQ(process.opens(), 1);
   EXPECT_EQ(process.sets(), 1);
   EXPECT_EQ(process.listings(), 0);
+  EXPECT_EQ(process.memberships(), 0);
+}
+
+// --- Identifiers that another process took over ----------------------------------------------
+
+struct TakeOverCase {
+  const char* name;
+  std::vector<pid_t> threads;  // the first is the main thread
+  std::vector<Event> events;
+  bool succeeds;
+};
+
+void PrintTo(const TakeOverCase& test, std::ostream* out) {
+  *out << test.name;
+}
+
+class TakenOverIdentifiers : public testing::TestWithParam<TakeOverCase> {};
+
+// A thread of another process that took over a listed identifier before it was set keeps the
+// mask it had; every thread of the process gets the new one.
+TEST_P(TakenOverIdentifiers, LeaveTheOtherProcessAsItWas) {
+  const TakeOverCase& test = GetParam();
+  ScriptedProcess process(test.threads);
+  for (const Event& event : test.events) {
+    process.add(event);
+  }
+  EXPECT_EQ(setEveryThread(process, test.threads.front(), kNew), test.succeeds);
+  ASSERT_FALSE(process.strangers().empty());
+  for (const auto& [thread, mask] : process.strangers()) {
+    EXPECT_EQ(mask, kStranger) << thread;
+  }
+  EXPECT_EQ(process.threadsWithout(kNew), std::vector<pid_t>{});
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, TakenOverIdentifiers,
+    testing::Values(TakeOverCase{"in_the_first_pass",
+                                 {100, 101, 102},
+                                 {{.thread = 101, .what = Event::What::TakenOverOnceListed}},
+                                 true},
+                    TakeOverCase{
+                        "in_a_confirming_pass",
+                        {100, 101, 102},
+                        {kGrowth,
+                         {.listing = 2, .thread = 101, .what = Event::What::TakenOverOnceListed}},
+                        true},
+                    TakeOverCase{"every_thread_but_the_main_one",
+                                 {100, 101, 102},
+                                 {{.thread = 101, .what = Event::What::TakenOverOnceListed},
+                                  {.thread = 102, .what = Event::What::TakenOverOnceListed}},
+                                 true}),
+    [](const testing::TestParamInfo<TakeOverCase>& info) { return std::string(info.param.name); });
+
+// The process ended after it was opened, and another one got its identifier before the change:
+// that one keeps its mask, and the change fails as for any process that has ended.
+TEST(EveryThread, AProcessWhoseIdentifierWasTakenOverIsLeftAsItWas) {
+  for (const std::vector<pid_t>& threads : {std::vector<pid_t>{100}, {100, 101, 102}}) {
+    ScriptedProcess process(threads);
+    process.takeOverOnOpen(100);
+    EXPECT_FALSE(setEveryThread(process, 100, kNew));
+    EXPECT_EQ(process.strangers().at(100), kStranger);
+  }
 }
 
 TEST(EveryThread, AThreadThatRefusesFailsTheChangeButNotTheOthers) {
