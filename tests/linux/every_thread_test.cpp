@@ -1,15 +1,23 @@
 #include "ports/linux/every_thread.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pthread.h>
+#include <sched.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <bit>
 #include <iterator>
 #include <map>
 #include <numeric>
+#include <optional>
 #include <ostream>
 #include <set>
 #include <string>
 #include <vector>
+
+#include "child_process.h"
 
 namespace vellicor::linux_platform {
 namespace {
@@ -453,6 +461,142 @@ TEST(EveryThread, AThreadInANarrowerCpusetEndsTheConfirmation) {
   EXPECT_EQ(process.threadsWithout(kNew), std::vector<pid_t>{});
   EXPECT_EQ(process.waits(), kFullConfirmation);
 }
+
+// --- A real process that starts threads during the change -----------------------------------
+
+// A process of the test's own whose main thread starts a thread when told: 'n' with the main
+// thread's own mask, 'o' with the mask `old` (as a thread started by a creator not yet changed
+// gets it). Answers each order once the thread is listed in its task directory.
+class ThreadPool {
+ public:
+  explicit ThreadPool(std::uint64_t old) {
+    if (pipe2(orders_, O_CLOEXEC) != 0 || pipe2(answers_, O_CLOEXEC) != 0) {
+      return;
+    }
+    child_.emplace(linux_test::ChildProcess::run([this, old] {
+      char order;
+      while (read(orders_[0], &order, 1) == 1) {
+        cpu_set_t own;
+        sched_getaffinity(0, sizeof own, &own);
+        if (order == 'o') {
+          cpu_set_t set;
+          CPU_ZERO(&set);
+          for (int cpu = 0; cpu < 64; ++cpu) {
+            if ((old >> cpu) & 1) {
+              CPU_SET(cpu, &set);
+            }
+          }
+          sched_setaffinity(0, sizeof set, &set);
+        }
+        pthread_t thread;
+        pthread_create(
+            &thread, nullptr,
+            [](void*) -> void* {
+              pause();
+              return nullptr;
+            },
+            nullptr);
+        sched_setaffinity(0, sizeof own, &own);
+        (void)!write(answers_[1], &order, 1);
+      }
+      _exit(0);
+    }));
+  }
+  ~ThreadPool() {
+    child_.reset();
+    for (int fd : {orders_[0], orders_[1], answers_[0], answers_[1]}) {
+      close(fd);
+    }
+  }
+
+  pid_t pid() const { return child_ ? child_->pid() : -1; }
+  bool started() const { return child_ && child_->started(); }
+  // Has the pool start a thread, and returns once it is listed.
+  bool start(char order) {
+    const std::size_t before = linux_test::threadsOf(pid()).size();
+    char answer;
+    if (write(orders_[1], &order, 1) != 1 || read(answers_[0], &answer, 1) != 1) {
+      return false;
+    }
+    while (linux_test::threadsOf(pid()).size() == before) {
+      usleep(100);
+    }
+    return true;
+  }
+
+ private:
+  int orders_[2] = {-1, -1};
+  int answers_[2] = {-1, -1};
+  std::optional<linux_test::ChildProcess> child_;
+};
+
+// The real task directory of the pool, with the pool starting threads at set points of the
+// change: one with the new mask before the second listing (the process is seen to start
+// threads), and one with the old mask during confirmation wait number `lateAt`.
+class StartingThreads : public ProcessThreads {
+ public:
+  StartingThreads(TaskDirectory& tasks, ThreadPool& pool, int lateAt)
+      : tasks_(tasks), pool_(pool), lateAt_(lateAt) {}
+
+  bool open() override { return tasks_.open(); }
+  bool isSingleThreaded() override { return tasks_.isSingleThreaded(); }
+  bool isMember(pid_t thread) override { return tasks_.isMember(thread); }
+  bool list(std::vector<pid_t>& threads) override {
+    if (listings_++ == 1) {
+      started_ += pool_.start('n') ? 1 : 0;
+    }
+    return tasks_.list(threads);
+  }
+  bool readMask(pid_t thread, AffinityMask& mask) override { return tasks_.readMask(thread, mask); }
+  SetResult setMask(pid_t thread, const AffinityMask& mask) override {
+    return tasks_.setMask(thread, mask);
+  }
+  void wait(int milliseconds) override {
+    if (waits_++ == lateAt_) {
+      started_ += pool_.start('o') ? 1 : 0;
+    }
+    tasks_.wait(milliseconds);
+  }
+
+  int started() const { return started_; }
+
+ private:
+  TaskDirectory& tasks_;
+  ThreadPool& pool_;
+  int lateAt_;
+  int listings_ = 0;
+  int waits_ = 0;
+  int started_ = 0;
+};
+
+class LateThreads : public testing::TestWithParam<int> {};
+
+// A thread with the old mask that shows in the task directory only while the change confirms
+// itself is found and changed: every thread of the process ends on the new mask.
+TEST_P(LateThreads, OfARealProcessGetTheMask) {
+  const std::uint64_t online = linux_test::onlineMask();
+  if (std::popcount(online) < 2 || linux_test::threadMask(getpid()) != online) {
+    GTEST_SKIP() << "needs two processors and every one of them";
+  }
+  ThreadPool pool(online);
+  ASSERT_TRUE(pool.started());
+  ASSERT_TRUE(pool.start('n'));
+  const UniqueFd proc(open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  ClosingBatch closing;
+  TaskDirectory tasks(proc.get(), pool.pid(), closing);
+  StartingThreads process(tasks, pool, GetParam());
+  const std::uint64_t lowest = online & -online;
+  EXPECT_TRUE(setEveryThread(process, pool.pid(), AffinityMask(lowest)));
+  EXPECT_EQ(process.started(), 2) << "the pool started its threads";
+  const std::vector<pid_t> threads = linux_test::threadsOf(pool.pid());
+  EXPECT_EQ(threads.size(), 4u);
+  for (pid_t thread : threads) {
+    EXPECT_EQ(linux_test::threadMask(thread), lowest) << thread;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(ConfirmationWaits, LateThreads,
+                         testing::Range(0, static_cast<int>(std::size(kConfirmationWaits))));
 
 }  // namespace
 }  // namespace vellicor::linux_platform

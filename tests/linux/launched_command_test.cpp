@@ -2,12 +2,14 @@
 // write: the command gets its caller's signal settings and nobody else's mask changes, and lost
 // output is never a success.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <bit>
@@ -24,6 +26,8 @@
 
 #include "child_process.h"
 #include "ports/linux/cpu_list.h"
+#include "ports/linux/stdout_output.h"
+#include "ports/linux/suspended_launch.h"
 
 namespace vellicor::linux_platform {
 namespace {
@@ -61,6 +65,7 @@ struct SignalCase {
   const char* label;
   bool callerIgnoresPipe;
   bool callerBlocksUsr2;
+  bool callerBlocksPipe;
 };
 
 void PrintTo(const SignalCase& row, std::ostream* out) {
@@ -69,34 +74,90 @@ void PrintTo(const SignalCase& row, std::ostream* out) {
 
 class LaunchedSignals : public testing::TestWithParam<SignalCase> {};
 
+void takeCallerSettings(const SignalCase& row) {
+  signal(SIGPIPE, row.callerIgnoresPipe ? SIG_IGN : SIG_DFL);
+  sigset_t mask;
+  sigemptyset(&mask);
+  if (row.callerBlocksUsr2) {
+    sigaddset(&mask, SIGUSR2);
+  }
+  if (row.callerBlocksPipe) {
+    sigaddset(&mask, SIGPIPE);
+  }
+  sigprocmask(SIG_SETMASK, &mask, nullptr);
+}
+
+void expectTheCallersSettings(const SignalCase& row, const std::string& status) {
+  ASSERT_NE(("\n" + status).find("\nName:\tcat\n"), std::string::npos) << status;
+  EXPECT_EQ((statusMask(status, "SigIgn") & signalBit(SIGPIPE)) != 0, row.callerIgnoresPipe);
+  EXPECT_EQ(statusMask(status, "SigBlk"), (row.callerBlocksUsr2 ? signalBit(SIGUSR2) : 0) |
+                                              (row.callerBlocksPipe ? signalBit(SIGPIPE) : 0));
+}
+
 // The command sees exactly the caller's settings, not what this program did for its own output.
 TEST_P(LaunchedSignals, AreTheCallersOwn) {
   const SignalCase& row = GetParam();
-  ProgramOutput run = runVellicor({"/e", "cat", "/proc/self/status"}, [&] {
-    signal(SIGPIPE, row.callerIgnoresPipe ? SIG_IGN : SIG_DFL);
-    sigset_t mask;
-    sigemptyset(&mask);
-    if (row.callerBlocksUsr2) {
-      sigaddset(&mask, SIGUSR2);
-    }
-    sigprocmask(SIG_SETMASK, &mask, nullptr);
-  });
+  ProgramOutput run =
+      runVellicor({"/e", "cat", "/proc/self/status"}, [&] { takeCallerSettings(row); });
   ASSERT_TRUE(run.exitedWith(0)) << run.output;
-  ASSERT_NE(run.output.find("\nName:\tcat\n"), std::string::npos) << run.output;
-  EXPECT_EQ((statusMask(run.output, "SigIgn") & signalBit(SIGPIPE)) != 0, row.callerIgnoresPipe);
-  EXPECT_EQ(statusMask(run.output, "SigBlk"), row.callerBlocksUsr2 ? signalBit(SIGUSR2) : 0);
+  expectTheCallersSettings(row, run.output);
+}
+
+// The same once the output has blocked SIGPIPE for a write, lost it to a reader that went away
+// and taken the write's SIGPIPE back: a command launched after that still gets the caller's
+// settings.
+TEST_P(LaunchedSignals, AreTheCallersOwnAfterOutputWasLost) {
+  const SignalCase& row = GetParam();
+  int capture[2];
+  ASSERT_EQ(pipe2(capture, O_CLOEXEC), 0);
+  ChildProcess child = ChildProcess::run([&] {
+    takeCallerSettings(row);
+    int gone[2];
+    if (pipe2(gone, O_CLOEXEC) != 0) {
+      _exit(2);
+    }
+    close(gone[0]);
+    {
+      StdoutOutput output(gone[1]);
+      output.writeText(L"a line nobody reads\n");
+      output.flush();
+      if (!output.stopped()) {
+        _exit(3);
+      }
+    }
+    dup2(capture[1], STDOUT_FILENO);
+    SuspendedLaunch launch;
+    if (!launch.start(L"cat /proc/self/status")) {
+      _exit(4);
+    }
+    const pid_t command = launch.processId();
+    launch.resume();
+    waitpid(command, nullptr, 0);
+    _exit(0);
+  });
+  ASSERT_TRUE(child.started());
+  close(capture[1]);
+  std::string status;
+  char chunk[4096];
+  ssize_t got;
+  while ((got = read(capture[0], chunk, sizeof chunk)) > 0) {
+    status.append(chunk, static_cast<std::size_t>(got));
+  }
+  close(capture[0]);
+  const int exit = child.wait();
+  ASSERT_TRUE(WIFEXITED(exit) && WEXITSTATUS(exit) == 0) << exit;
+  expectTheCallersSettings(row, status);
 }
 
 INSTANTIATE_TEST_SUITE_P(Callers, LaunchedSignals,
-                         testing::Values(SignalCase{"defaults", false, false},
-                                         SignalCase{"trap '' PIPE", true, false},
-                                         SignalCase{"a blocked signal", false, true},
-                                         SignalCase{"both", true, true}),
+                         testing::Values(SignalCase{"Defaults", false, false, false},
+                                         SignalCase{"PipeIgnored", true, false, false},
+                                         SignalCase{"Usr2Blocked", false, true, false},
+                                         SignalCase{"PipeIgnoredAndUsr2Blocked", true, true, false},
+                                         SignalCase{"PipeBlocked", false, false, true},
+                                         SignalCase{"PipeIgnoredAndBlocked", true, false, true}),
                          [](const testing::TestParamInfo<SignalCase>& info) {
-                           return std::string(info.index == 0   ? "Defaults"
-                                              : info.index == 1 ? "PipeIgnored"
-                                              : info.index == 2 ? "Usr2Blocked"
-                                                                : "PipeIgnoredAndUsr2Blocked");
+                           return std::string(info.param.label);
                          });
 
 // --- Launch mode touches nothing but the launched command --------------------------------------
