@@ -42,7 +42,9 @@ std::uint32_t maskHexWidth(std::uint32_t span) {
 }
 
 void applyToProcess(Platform& platform, Output& output, const ProcessEntry& entry, MaskWork& work) {
-  OsHandle handle = platform.openProcess(entry.ProcessId);
+  const ProcessAccess access =
+      work.workingMask.none() ? ProcessAccess::ReadMasks : ProcessAccess::SetMask;
+  OsHandle handle = platform.openProcess(entry.ProcessId, access);
   if (handle == kNoHandle) {
     if (!entry.pProcessName.empty() && !work.listMode) {
       printWide(output, L"%s, No access right!\n", {entry.pProcessName});
@@ -54,6 +56,12 @@ void applyToProcess(Platform& platform, Output& output, const ProcessEntry& entr
   work.systemMask.clear();
   if (!platform.getProcessAffinityMask(process.handle(), work.processMask, work.systemMask)) {
     printWide(output, L"%s, Fail GetProcessAffinityMask!\n", {entry.pProcessName});
+    return;
+  }
+  // No processor at all: the process runs on processors these masks cannot name. Taken as it
+  // is, that would narrow the working mask to nothing for every process after it.
+  if (work.systemMask.none()) {
+    printWide(output, L"%s, Spans several processor groups!\n", {entry.pProcessName});
     return;
   }
   // The narrowed mask carries over to the processes that follow.

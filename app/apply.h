@@ -24,6 +24,7 @@ struct MaskWork {
 
 // Opens one selected process, narrows the working mask to its system mask, sets it (or, when the
 // working mask is empty, shows the current mask), prints at most one line and closes the process.
+// A process with an empty system mask is reported and changes nothing, the working mask included.
 void applyToProcess(Platform& platform, Output& output, const ProcessEntry& entry, MaskWork& work);
 
 }  // namespace vellicor

@@ -7,14 +7,19 @@
 namespace vellicor {
 
 std::optional<std::wstring_view> findCommandTail(std::wstring_view rawCommandLine) {
-  // Only one plain space separates the option from the command; a tab does not count.
+  // Whichever form comes first is the option: a "/e " inside the command that follows "-e " is
+  // one of the command's own words. Only one plain space separates the option from the command;
+  // a tab does not count.
+  std::optional<std::wstring_view> tail;
+  std::size_t first = std::wstring_view::npos;
   for (std::wstring_view option : {std::wstring_view(L"/e "), std::wstring_view(L"-e ")}) {
     std::size_t at = rawCommandLine.find(option);
-    if (at != std::wstring_view::npos) {
-      return rawCommandLine.substr(at + option.size());
+    if (at < first) {
+      first = at;
+      tail = rawCommandLine.substr(at + option.size());
     }
   }
-  return std::nullopt;
+  return tail;
 }
 
 bool LaunchedCommand::start(Output& output, std::wstring_view programPath,
@@ -43,23 +48,24 @@ bool LaunchedCommand::resume(Output& output) {
   if (thread_ == kNoHandle) {
     return true;
   }
-  platform_.resumeThread(thread_);
+  const bool resumed = platform_.resumeThread(thread_);
   const bool started = platform_.resumedCommandStarted(thread_);
   platform_.closeHandle(thread_);
   thread_ = kNoHandle;
   if (!started) {
     printWide(output, L"Not found: %s", {command_});
   }
-  return started;
+  return resumed && started;
 }
 
-void LaunchedCommand::resume() {
+bool LaunchedCommand::resume() {
   if (thread_ == kNoHandle) {
-    return;
+    return true;
   }
-  platform_.resumeThread(thread_);
+  const bool resumed = platform_.resumeThread(thread_);
   platform_.closeHandle(thread_);
   thread_ = kNoHandle;
+  return resumed;
 }
 
 }  // namespace vellicor

@@ -13,7 +13,7 @@
 
 namespace vellicor {
 
-// The command after the first "/e " of the raw command line, or else after the first "-e ";
+// The command after the first "/e " or "-e " of the raw command line, whichever comes first;
 // nothing when neither occurs.
 std::optional<std::wstring_view> findCommandTail(std::wstring_view rawCommandLine);
 
@@ -30,10 +30,12 @@ class LaunchedCommand {
   // target of `request`, which borrows the identifier's text from this object. False, with the
   // usage text or "Not found: ..." printed, when the run must end with status 1.
   bool start(Output& output, std::wstring_view programPath, CommandRequest& request);
-  // Lets the command go; false, with "Not found: ..." printed, when it turned out not to start.
+  // Lets the command go; false when it could not be let go, or, with "Not found: ..." printed,
+  // when it turned out not to start.
   bool resume(Output& output);
-  // Lets the command go without looking: the run is ending early anyway.
-  void resume();
+  // False when the command could not be let go; whether it started is not looked at, since the
+  // run is ending early anyway.
+  bool resume();
 
  private:
   Platform& platform_;

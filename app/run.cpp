@@ -83,9 +83,11 @@ int runAffinityRequest(Platform& platform, Output& output,
   }
   // The command shares this program's standard output: our lines go out before it can write.
   output.flush();
-  const bool started = launched.resume(output);
+  // A command left suspended, or one that turned out not to start, is a failure the user must hear
+  // of.
+  const bool resumed = launched.resume(output);
   output.flush();
-  return !started || output.writeFailed() ? kExitFailure : kExitSuccess;
+  return output.writeFailed() || !resumed ? kExitFailure : kExitSuccess;
 }
 
 }  // namespace vellicor

@@ -51,6 +51,14 @@ inline constexpr std::uint32_t RelationProcessorPackage = 3;
 // GetLastError code that asks the caller to retry with a buffer of the reported length.
 inline constexpr std::uint32_t kErrorInsufficientBuffer = 122;
 
+// What a process is opened for. Only a process whose mask will be set is asked for the right to
+// set it: a process may grant reading its mask and nothing more, and asking for more than the
+// operation needs is refused for protected processes.
+enum class ProcessAccess {
+  ReadMasks,  // PROCESS_QUERY_LIMITED_INFORMATION
+  SetMask,    // PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_SET_INFORMATION
+};
+
 // PROCESS_INFORMATION of a process created suspended.
 struct LaunchedProcess {
   OsHandle hProcess = kNoHandle;
@@ -72,10 +80,11 @@ class Platform {
   virtual bool lookUpProcesses(const std::vector<std::uint32_t>& processIds,
                                std::vector<ProcessEntry>& table);
 
-  // OpenProcess with PROCESS_ALL_ACCESS and no inheritance; kNoHandle on failure.
-  virtual OsHandle openProcess(std::uint32_t processId) = 0;
+  // OpenProcess with the rights `access` names and no inheritance; kNoHandle on failure.
+  virtual OsHandle openProcess(std::uint32_t processId, ProcessAccess access) = 0;
   // GetProcessAffinityMask: false on failure. The masks are as wide as the platform's masks; the
-  // caller reuses them from one process to the next.
+  // caller reuses them from one process to the next. A process whose processors these masks cannot
+  // name (Windows: threads in several processor groups) answers with an empty system mask.
   virtual bool getProcessAffinityMask(OsHandle process, AffinityMask& processMask,
                                       AffinityMask& systemMask) = 0;
   // SetProcessAffinityMask: false on failure, also for a mask the platform cannot express.
@@ -98,8 +107,8 @@ class Platform {
   virtual std::wstring getCommandLine() = 0;
   // CreateProcessW(nullptr, command, ..., CREATE_SUSPENDED, ...): false on failure.
   virtual bool createSuspendedProcess(std::wstring_view command, LaunchedProcess& launched) = 0;
-  // ResumeThread; the result is not looked at.
-  virtual void resumeThread(OsHandle thread) = 0;
+  // ResumeThread: false when the thread could not be let go.
+  virtual bool resumeThread(OsHandle thread) = 0;
   // After resumeThread: false when the command turned out not to start after all. A platform
   // that holds a new process before its program is loaded learns only then that the program
   // cannot run; one that loads it at creation has failed the creation instead (the default).

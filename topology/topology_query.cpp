@@ -71,6 +71,11 @@ void addRecords(const std::byte* buffer, std::uint32_t length, ProcessorTopology
   }
 }
 
+// Windows answers the second call, once the buffer has the size the first one asked for; a
+// machine whose processors change between two calls may ask again. An answer that keeps asking
+// (the same length, a length of 0) would otherwise be asked for ever.
+constexpr int kMostQueryCalls = 8;
+
 }  // namespace
 
 ProcessorTopology queryProcessorTopology(Platform& platform, Output& output) {
@@ -82,8 +87,8 @@ ProcessorTopology queryProcessorTopology(Platform& platform, Output& output) {
   std::unique_ptr<std::byte[]> buffer;
   std::uint32_t length = 0;
   std::uint32_t allocated = 0;
-  while (!platform.getLogicalProcessorInformation(buffer.get(), length)) {
-    if (platform.getLastError() != kErrorInsufficientBuffer) {
+  for (int calls = 1; !platform.getLogicalProcessorInformation(buffer.get(), length); ++calls) {
+    if (platform.getLastError() != kErrorInsufficientBuffer || calls == kMostQueryCalls) {
       printWide(output, L"\nError %d\n", {static_cast<std::int32_t>(platform.getLastError())});
       return topology;
     }

@@ -42,7 +42,7 @@ bool LinuxPlatform::lookUpProcesses(const std::vector<std::uint32_t>& processIds
   return true;
 }
 
-OsHandle LinuxPlatform::openProcess(std::uint32_t processId) {
+OsHandle LinuxPlatform::openProcess(std::uint32_t processId, ProcessAccess /*access*/) {
   if (processId == 0 || processId > static_cast<std::uint32_t>(INT_MAX)) {
     lastError_ = kErrorInvalidParameter;
     return kNoHandle;
@@ -127,12 +127,13 @@ bool LinuxPlatform::createSuspendedProcess(std::wstring_view command, LaunchedPr
   return true;
 }
 
-void LinuxPlatform::resumeThread(OsHandle thread) {
+bool LinuxPlatform::resumeThread(OsHandle thread) {
   auto launch = launches_.find(thread);
   if (launch == launches_.end()) {
-    return;
+    return false;
   }
   launch->second->resume();
+  return true;
 }
 
 bool LinuxPlatform::resumedCommandStarted(OsHandle thread) {

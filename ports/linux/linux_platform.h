@@ -39,7 +39,9 @@ class LinuxPlatform : public Platform {
   bool enumerateProcesses(std::vector<ProcessEntry>& table) override;
   bool lookUpProcesses(const std::vector<std::uint32_t>& processIds,
                        std::vector<ProcessEntry>& table) override;
-  OsHandle openProcess(std::uint32_t processId) override;
+  // Either access needs the right to set the process's affinity: Linux lets anyone read any
+  // process's mask, but the program's rule is the same on both systems.
+  OsHandle openProcess(std::uint32_t processId, ProcessAccess access) override;
   bool getProcessAffinityMask(OsHandle process, AffinityMask& processMask,
                               AffinityMask& systemMask) override;
   bool setProcessAffinityMask(OsHandle process, const AffinityMask& mask) override;
@@ -49,7 +51,7 @@ class LinuxPlatform : public Platform {
   std::uint32_t getLastError() override;
   std::wstring getCommandLine() override;
   bool createSuspendedProcess(std::wstring_view command, LaunchedProcess& launched) override;
-  void resumeThread(OsHandle thread) override;
+  bool resumeThread(OsHandle thread) override;
   bool resumedCommandStarted(OsHandle thread) override;
 
  private:

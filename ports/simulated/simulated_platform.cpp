@@ -119,14 +119,16 @@ SimulatedProcess* SimulatedPlatform::processFor(OsHandle handle) {
   return nullptr;
 }
 
-OsHandle SimulatedPlatform::openProcess(std::uint32_t processId) {
+OsHandle SimulatedPlatform::openProcess(std::uint32_t processId, ProcessAccess access) {
+  const bool toSet = access == ProcessAccess::SetMask;
+  const std::string call = "OpenProcess " + std::to_string(processId) + (toSet ? "" : " to read");
   const SimulatedProcess* process = find(processId);
-  if (process == nullptr || process->cannotOpen) {
-    calls.push_back("OpenProcess " + std::to_string(processId) + " failed");
+  if (process == nullptr || process->cannotOpen || (toSet && process->cannotOpenForSetting)) {
+    calls.push_back(call + " failed");
     return kNoHandle;
   }
   OsHandle handle = newHandle(processId);
-  calls.push_back("OpenProcess " + std::to_string(processId));
+  calls.push_back(call);
   return handle;
 }
 
@@ -228,10 +230,11 @@ bool SimulatedPlatform::createSuspendedProcess(std::wstring_view command,
   return true;
 }
 
-void SimulatedPlatform::resumeThread(OsHandle thread) {
-  calls.push_back(thread == launchedThread_ && openHandles.count(thread) != 0
-                      ? "ResumeThread"
-                      : "ResumeThread of a handle that is not the launched thread");
+bool SimulatedPlatform::resumeThread(OsHandle thread) {
+  const bool launched = thread == launchedThread_ && openHandles.count(thread) != 0;
+  calls.push_back(launched ? "ResumeThread"
+                           : "ResumeThread of a handle that is not the launched thread");
+  return launched && !resumeFails;
 }
 
 // A question about the resumption, not an operation of its own: it stays out of `calls`.

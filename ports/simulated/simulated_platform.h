@@ -21,6 +21,8 @@ struct SimulatedProcess {
   bool cannotOpen = false;
   bool cannotReadMasks = false;
   bool cannotSetMask = false;
+  // Lets its masks be read but not set: opened for reading only.
+  bool cannotOpenForSetting = false;
 };
 
 // One scripted answer of the topology query, used before the default behaviour.
@@ -43,6 +45,7 @@ class SimulatedPlatform : public Platform {
   bool allocationFails = false;
   std::wstring commandLine;
   bool creationFails = false;
+  bool resumeFails = false;
   // The launched command turns out not to start once it is resumed.
   bool startFailsOnResumption = false;
   // The process a successful launch adds to the table.
@@ -69,7 +72,8 @@ class SimulatedPlatform : public Platform {
   // Recorded as "lookUpProcesses ID ...", never as a whole table.
   bool lookUpProcesses(const std::vector<std::uint32_t>& processIds,
                        std::vector<ProcessEntry>& table) override;
-  OsHandle openProcess(std::uint32_t processId) override;
+  // Recorded as "OpenProcess ID" when opened to set a mask, "OpenProcess ID to read" otherwise.
+  OsHandle openProcess(std::uint32_t processId, ProcessAccess access) override;
   bool getProcessAffinityMask(OsHandle process, AffinityMask& processMask,
                               AffinityMask& systemMask) override;
   bool setProcessAffinityMask(OsHandle process, const AffinityMask& mask) override;
@@ -80,7 +84,7 @@ class SimulatedPlatform : public Platform {
   std::unique_ptr<std::byte[]> allocateBuffer(std::uint32_t length) override;
   std::wstring getCommandLine() override;
   bool createSuspendedProcess(std::wstring_view command, LaunchedProcess& launched) override;
-  void resumeThread(OsHandle thread) override;
+  bool resumeThread(OsHandle thread) override;
   bool resumedCommandStarted(OsHandle thread) override;
 
  private:

@@ -17,6 +17,12 @@ constexpr std::size_t kPendingLimit = 8192;
 // WriteConsoleW on older consoles refuses very large requests.
 constexpr DWORD kConsoleChunk = 8192;
 
+// No handle at all, or a value that names nothing: the program was given no output.
+bool isNoStream(HANDLE stream) {
+  return stream == nullptr || stream == INVALID_HANDLE_VALUE ||
+         (GetFileType(stream) == FILE_TYPE_UNKNOWN && GetLastError() == ERROR_INVALID_HANDLE);
+}
+
 bool isConsole(HANDLE stream) {
   DWORD mode = 0;
   return GetConsoleMode(stream, &mode) != FALSE;
@@ -28,9 +34,10 @@ bool splitsAPair(std::wstring_view text, std::size_t at) {
          isLowSurrogate(static_cast<std::uint32_t>(text[at]));
 }
 
-// The reader went away: the output ends, but nothing that was meant to be read is lost.
+// The reader went away: the output ends, but nothing that was meant to be read is lost. Which of
+// these a closed pipe answers depends on who made the pipe and who closed it.
 bool readerWentAway(DWORD error) {
-  return error == ERROR_BROKEN_PIPE || error == ERROR_NO_DATA;
+  return error == ERROR_BROKEN_PIPE || error == ERROR_NO_DATA || error == ERROR_PIPE_NOT_CONNECTED;
 }
 
 // A refused write for which Windows gave no reason still lost the text.
@@ -104,7 +111,11 @@ std::wstring withCarriageReturns(std::wstring_view text) {
 
 ConsoleOutput::ConsoleOutput() : ConsoleOutput(GetStdHandle(STD_OUTPUT_HANDLE)) {}
 
-ConsoleOutput::ConsoleOutput(void* stream) : stream_(stream), console_(isConsole(stream)) {}
+ConsoleOutput::ConsoleOutput(WriteWatch& writes)
+    : ConsoleOutput(GetStdHandle(STD_OUTPUT_HANDLE), &writes) {}
+
+ConsoleOutput::ConsoleOutput(void* stream, WriteWatch* writes)
+    : stream_(stream), writes_(writes), console_(isConsole(stream)), stopped_(isNoStream(stream)) {}
 
 ConsoleOutput::~ConsoleOutput() {
   flush();
@@ -137,8 +148,9 @@ void ConsoleOutput::flush() {
   const std::wstring text = withCarriageReturns(pending_);
   pending_.clear();
   HANDLE stream = static_cast<HANDLE>(stream_);
-  const DWORD error = console_ ? writeToConsole(stream, text)
-                               : writeToFile(stream, encodeUtf8(text, Unencodable::Replace));
+  const std::string bytes = console_ ? std::string() : encodeUtf8(text, Unencodable::Replace);
+  const WriteWatch::Write write(writes_, GetTickCount64());
+  const DWORD error = console_ ? writeToConsole(stream, text) : writeToFile(stream, bytes);
   if (error != ERROR_SUCCESS) {
     stopped_ = true;
     writeFailed_ = !readerWentAway(error);

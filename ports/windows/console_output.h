@@ -7,7 +7,9 @@
 //
 // A stream that refuses a write gets nothing more. When its reader went away (a closed pipe) that
 // is the end of the output and nothing else; any other refusal (a full disk, say) means text was
-// lost, and writeFailed() says so.
+// lost, and writeFailed() says so. A program started with no standard output at all (by a service
+// or a GUI program, or detached from any console) wanted none: its text goes nowhere, and that is
+// no failure either.
 
 #include <cstddef>
 #include <functional>
@@ -15,6 +17,7 @@
 #include <string_view>
 
 #include "platform/output.h"
+#include "ports/windows/write_watch.h"
 
 namespace vellicor::windows_platform {
 
@@ -38,10 +41,12 @@ bool writeWholeCharacters(std::wstring_view text, std::size_t limit, const Conso
 
 class ConsoleOutput : public Output {
  public:
-  // Writes to this process's standard output.
+  // Writes to this process's standard output, and marks each write on `writes`, which must
+  // outlive this object.
   ConsoleOutput();
+  explicit ConsoleOutput(WriteWatch& writes);
   // Writes to the given HANDLE, which stays the caller's.
-  explicit ConsoleOutput(void* stream);
+  explicit ConsoleOutput(void* stream, WriteWatch* writes = nullptr);
   ~ConsoleOutput() override;
   ConsoleOutput(const ConsoleOutput&) = delete;
   ConsoleOutput& operator=(const ConsoleOutput&) = delete;
@@ -54,6 +59,7 @@ class ConsoleOutput : public Output {
 
  private:
   void* stream_;
+  WriteWatch* writes_;
   bool console_;
   // Bar characters and text in program order, waiting for the end of their line.
   std::wstring pending_;

@@ -8,6 +8,10 @@
 #include <span>
 #include <utility>
 
+#include "ports/windows/held_command.h"
+#include "ports/windows/process_identity.h"
+#include "ports/windows/system_library.h"
+
 namespace vellicor::windows_platform {
 
 namespace {
@@ -22,7 +26,6 @@ static_assert(static_cast<std::uint32_t>(::RelationNumaNode) == RelationNumaNode
 static_assert(static_cast<std::uint32_t>(::RelationCache) == RelationCache);
 static_assert(static_cast<std::uint32_t>(::RelationProcessorPackage) == RelationProcessorPackage);
 static_assert(ERROR_INSUFFICIENT_BUFFER == kErrorInsufficientBuffer);
-static_assert(PROCESS_ALL_ACCESS == 0x1FFFFF);
 static_assert(sizeof(STARTUPINFOW) == 104);
 static_assert(sizeof(DWORD_PTR) == sizeof(std::uint64_t));
 // The group fields of the program's records lie in what Windows leaves as padding.
@@ -41,52 +44,105 @@ OsHandle fromHandle(HANDLE handle) {
   return reinterpret_cast<OsHandle>(handle);
 }
 
+using EnumerateProcessesFunction = BOOL(WINAPI*)(HANDLE, DWORD, DWORD, PWTS_PROCESS_INFOW*, DWORD*);
+using FreeMemoryFunction = void(WINAPI*)(PVOID);
+
 // The one owner of the table WTSEnumerateProcessesW allocates.
 class ProcessTable {
  public:
-  ProcessTable() = default;
+  explicit ProcessTable(const SystemLibrary& terminalServices)
+      : enumerate_(reinterpret_cast<EnumerateProcessesFunction>(
+            terminalServices.find("WTSEnumerateProcessesW"))),
+        free_(reinterpret_cast<FreeMemoryFunction>(terminalServices.find("WTSFreeMemory"))) {}
   ~ProcessTable() {
     if (entries_ != nullptr) {
-      WTSFreeMemory(entries_);
+      free_(entries_);
     }
   }
   ProcessTable(const ProcessTable&) = delete;
   ProcessTable& operator=(const ProcessTable&) = delete;
 
   bool enumerate() {
-    return WTSEnumerateProcessesW(WTS_CURRENT_SERVER_HANDLE, 0, 1, &entries_, &count_) != FALSE;
+    return enumerate_ != nullptr && free_ != nullptr &&
+           enumerate_(WTS_CURRENT_SERVER_HANDLE, 0, 1, &entries_, &count_) != FALSE;
   }
   const WTS_PROCESS_INFOW* begin() const { return entries_; }
   const WTS_PROCESS_INFOW* end() const { return entries_ == nullptr ? nullptr : entries_ + count_; }
   DWORD size() const { return count_; }
 
  private:
+  EnumerateProcessesFunction enumerate_;
+  FreeMemoryFunction free_;
   WTS_PROCESS_INFOW* entries_ = nullptr;
   DWORD count_ = 0;
 };
 
 }  // namespace
 
+WindowsPlatform::WindowsPlatform(const WriteWatch& writes) : writes_(writes) {}
+
+WindowsPlatform::WindowsPlatform() : writes_(ownWrites_) {}
+
+// A command still held is let go here at the latest.
+WindowsPlatform::~WindowsPlatform() = default;
+
 bool WindowsPlatform::enumerateProcesses(std::vector<ProcessEntry>& table) {
-  ProcessTable processes;
+  if (!terminalServices_) {
+    terminalServices_ = std::make_unique<SystemLibrary>(L"wtsapi32.dll");
+  }
+  tableRead_ = true;
+  tableMoment_ = currentMoment();
+  listedNames_.clear();
+  ProcessTable processes(*terminalServices_);
   if (!processes.enumerate()) {
     return false;
   }
   table.clear();
   table.reserve(processes.size());
+  listedNames_.reserve(processes.size());
   for (const WTS_PROCESS_INFOW& info : processes) {
     ProcessEntry entry;
     entry.ProcessId = info.ProcessId;
     if (info.pProcessName != nullptr) {
       entry.pProcessName = info.pProcessName;
     }
+    listedNames_.emplace(entry.ProcessId, entry.pProcessName);
     table.push_back(std::move(entry));
   }
   return true;
 }
 
-OsHandle WindowsPlatform::openProcess(std::uint32_t processId) {
-  return fromHandle(OpenProcess(PROCESS_ALL_ACCESS, FALSE, processId));
+OsHandle WindowsPlatform::openProcess(std::uint32_t processId, ProcessAccess access) {
+  // Reading the masks, the creation time and the image name needs no more than this.
+  DWORD rights = PROCESS_QUERY_LIMITED_INFORMATION;
+  if (access == ProcessAccess::SetMask) {
+    rights |= PROCESS_SET_INFORMATION;
+  }
+  HANDLE process = OpenProcess(rights, FALSE, processId);
+  if (process == nullptr) {
+    return kNoHandle;
+  }
+  if (!openedListedProcess(process, processId)) {
+    CloseHandle(process);
+    SetLastError(ERROR_INVALID_PARAMETER);  // what opening an ended process answers
+    return kNoHandle;
+  }
+  return fromHandle(process);
+}
+
+bool WindowsPlatform::openedListedProcess(void* process, std::uint32_t processId) const {
+  if (!tableRead_) {
+    return true;
+  }
+  const ProcessIdentity identity = readProcessIdentity(static_cast<HANDLE>(process));
+  const auto listed = listedNames_.find(processId);
+  const std::wstring* listedName = listed == listedNames_.end() ? nullptr : &listed->second;
+  // The command started suspended may have been created in the very tick the table was read; its
+  // own creation time tells it apart from any later process under its identifier.
+  const bool launchedCommand = launchedId_ != 0 && processId == launchedId_ &&
+                               identity.creationKnown && identity.creation == launchedCreation_;
+  return (launchedCommand || createdBefore(identity, tableMoment_)) &&
+         runsListedImage(identity, listedName);
 }
 
 bool WindowsPlatform::getProcessAffinityMask(OsHandle process, AffinityMask& processMask,
@@ -113,6 +169,10 @@ bool WindowsPlatform::setProcessAffinityMask(OsHandle process, const AffinityMas
 
 void WindowsPlatform::closeHandle(OsHandle handle) {
   CloseHandle(toHandle(handle));
+  if (handle == heldThread_) {
+    held_.reset();
+    heldThread_ = kNoHandle;
+  }
 }
 
 bool WindowsPlatform::hasLogicalProcessorInformation() {
@@ -166,11 +226,26 @@ bool WindowsPlatform::createSuspendedProcess(std::wstring_view command, Launched
   launched.hProcess = fromHandle(created.hProcess);
   launched.hThread = fromHandle(created.hThread);
   launched.dwProcessId = created.dwProcessId;
+
+  const ProcessIdentity identity = readProcessIdentity(created.hProcess);
+  launchedId_ = identity.creationKnown ? created.dwProcessId : 0;
+  launchedCreation_ = identity.creation;
+  // The held command keeps a thread handle of its own, so that the caller's stays the caller's.
+  HANDLE thread = nullptr;
+  if (DuplicateHandle(GetCurrentProcess(), created.hThread, GetCurrentProcess(), &thread, 0, FALSE,
+                      DUPLICATE_SAME_ACCESS)) {
+    held_.reset();
+    held_ = std::make_unique<HeldCommand>(thread, writes_);
+    heldThread_ = launched.hThread;
+  }
   return true;
 }
 
-void WindowsPlatform::resumeThread(OsHandle thread) {
-  ResumeThread(toHandle(thread));
+bool WindowsPlatform::resumeThread(OsHandle thread) {
+  if (held_ && thread == heldThread_) {
+    return held_->resume();
+  }
+  return ResumeThread(toHandle(thread)) != static_cast<DWORD>(-1);
 }
 
 }  // namespace vellicor::windows_platform

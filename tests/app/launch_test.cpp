@@ -18,10 +18,35 @@ using simulated::SimulatedPlatform;
 TEST(FindCommandTail, TakesTheTextAfterTheFirstSlashEAndSpaceVerbatim) {
   EXPECT_EQ(findCommandTail(L"v.exe /x:1 /e app.exe  \"a b\" /l"), L"app.exe  \"a b\" /l");
   EXPECT_EQ(findCommandTail(L"v.exe -e app.exe"), L"app.exe");
-  EXPECT_EQ(findCommandTail(L"v.exe -e one /e two"), L"two");  // "/e " wins anywhere
+  EXPECT_EQ(findCommandTail(L"v.exe /e one -e two"), L"one -e two");
   EXPECT_EQ(findCommandTail(L"v.exe \"x/e y\" /e app.exe"), L"y\" /e app.exe");
   EXPECT_EQ(findCommandTail(L"C:\\tools/e x\\v.exe /e app"), L"x\\v.exe /e app");
   EXPECT_EQ(findCommandTail(L"v.exe /e "), L"");
+}
+
+// `vellicor /x:1 -e cmd /c echo /e probe.exe` starts cmd, never probe.exe: a "/e " that is a word
+// of the command does not take the option's place. Only a "/e " ahead of the option, such as one
+// inside a quoted argument or the program path, comes first and is taken.
+TEST(FindCommandTail, TakesWhicheverFormComesFirst) {
+  struct Row {
+    const char* name;
+    std::wstring_view raw;
+    std::wstring_view command;
+  };
+  const Row rows[] = {
+      {"slash e among the command's words", L"v.exe /x:1 -e cmd /c echo /e probe.exe",
+       L"cmd /c echo /e probe.exe"},
+      {"dash e among the command's words", L"v.exe /e cmd /c echo -e probe.exe",
+       L"cmd /c echo -e probe.exe"},
+      {"slash e in a quoted argument before dash e", L"v.exe \"x /e y\" -e app.exe",
+       L"y\" -e app.exe"},
+      {"dash e in the program path", L"C:\\my-e tools\\v.exe /e app.exe",
+       L"tools\\v.exe /e app.exe"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    EXPECT_EQ(findCommandTail(row.raw), row.command);
+  }
 }
 
 TEST(FindCommandTail, NeedsOnePlainSpaceAfterTheOption) {
@@ -91,6 +116,14 @@ TEST_F(Launch, DashEWorksWhenNoSlashEIsPresent) {
   EXPECT_EQ(output.text, L"app.exe, pid:5000, mask:ff -> 02\n");
 }
 
+TEST_F(Launch, ASlashEAmongTheCommandsWordsStartsNothingElse) {
+  EXPECT_EQ(run(L"vellicor.exe /x:1 -e cmd /c echo /e probe.exe",
+                {L"/x:1", L"-e", L"cmd", L"/c", L"echo", L"/e", L"probe.exe"}),
+            0);
+  EXPECT_EQ(platform.callsStartingWith("CreateProcessW"),
+            (std::vector<std::string>{"CreateProcessW cmd /c echo /e probe.exe"}));
+}
+
 TEST_F(Launch, OptionsInsideTheCommandStillCount) {
   EXPECT_EQ(run(L"vellicor.exe /x:1 /e app.exe /x:3", {L"/x:1", L"/e", L"app.exe", L"/x:3"}), 0);
   EXPECT_EQ(output.text, L"app.exe, pid:5000, mask:ff -> 03\n");
@@ -140,6 +173,14 @@ TEST_F(Launch, NewProcessIsResumedWhenItsMaskCannotBeSet) {
   EXPECT_EQ(run(L"vellicor.exe /x:1 /e app.exe", {L"/x:1", L"/e", L"app.exe"}), 0);
   EXPECT_EQ(output.text, L"app.exe, Fail SetProcessAffinityMask!\n");
   EXPECT_EQ(platform.callsStartingWith("ResumeThread").size(), 1u);
+}
+
+// Windows' ResumeThread can refuse; a command left suspended is no success.
+TEST_F(Launch, ACommandThatCannotBeLetGoEndsTheRunWithStatusOne) {
+  platform.resumeFails = true;
+  EXPECT_EQ(run(L"vellicor.exe /x:1 /e app.exe", {L"/x:1", L"/e", L"app.exe"}), 1);
+  EXPECT_EQ(output.text, L"app.exe, pid:5000, mask:ff -> 01\n");
+  EXPECT_EQ(story().back(), "CloseHandle thread");
 }
 
 TEST_F(Launch, FailedCreationPrintsNotFoundWithoutLineEnd) {

@@ -184,6 +184,74 @@ TEST_F(Run, NoAccessIsReportedOutsideListModeForNamedProcessesOnly) {
             L"notepad.exe, No access right!\n");
 }
 
+// A process may let its mask be read and not set (a protected process, or one whose security
+// descriptor grants no more): it is opened for no more than the run needs of it.
+TEST_F(Run, AProcessIsOpenedForNoMoreThanTheRunNeeds) {
+  platform.processes[2].cannotOpenForSetting = true;  // notepad.exe
+  struct Row {
+    const char* name;
+    std::vector<std::wstring> words;
+    std::wstring text;
+    std::vector<std::string> opened;
+  };
+  const Row rows[] = {
+      {"shown",
+       {L"/p", L"4242"},
+       L"********  mask:ff, pid:4242, notepad.exe\n",
+       {"OpenProcess 4242 to read"}},
+      {"listed",
+       {L"/l", L"/x:1"},
+       L"\n"
+       L"********  mask:ff, pid:0, [System Process]\n"
+       L"********  mask:ff, pid:4242, notepad.exe\n"
+       L"----****  mask:0f, pid:4243, calc.exe\n"
+       L"********  mask:ff, pid:4244, NotePad.EXE\n",
+       {"OpenProcess 0 to read", "OpenProcess 4 to read failed", "OpenProcess 4242 to read",
+        "OpenProcess 4243 to read", "OpenProcess 4244 to read"}},
+      {"set",
+       {L"/p", L"/x:1", L"4242", L"4243"},
+       L"notepad.exe, No access right!\ncalc.exe, pid:4243, mask:0f -> 01\n",
+       {"OpenProcess 4242 failed", "OpenProcess 4243"}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    platform.calls.clear();
+    output.text.clear();
+    EXPECT_EQ(run(row.words), 0);
+    EXPECT_EQ(output.text, row.text);
+    EXPECT_EQ(platform.callsStartingWith("OpenProcess"), row.opened);
+  }
+}
+
+// On Windows 11 and Server 2022 with more than 64 processors, a multi-threaded process spans
+// processor groups, and its masks come back empty. Taken as they are, they would leave the rest
+// of the run nothing to set.
+TEST_F(Run, AProcessWhoseMasksNameNoProcessorChangesNothingElse) {
+  platform.processes = {{10, L"svc.exe", 0x0f, 0xff},
+                        {11, L"svc.exe", 0, 0},
+                        {12, L"svc.exe", 0xff, 0xff},
+                        {13, L"svc.exe", 0xf0, 0xff}};
+  EXPECT_EQ(run({L"/x:1", L"svc.exe"}), 0);
+  EXPECT_EQ(output.text,
+            L"svc.exe, pid:10, mask:0f -> 01\n"
+            L"svc.exe, Spans several processor groups!\n"
+            L"svc.exe, pid:12, mask:ff -> 01\n"
+            L"svc.exe, pid:13, mask:f0 -> 01\n");
+  EXPECT_EQ(platform.callsStartingWith("SetProcessAffinityMask"),
+            (std::vector<std::string>{"SetProcessAffinityMask 10 1", "SetProcessAffinityMask 12 1",
+                                      "SetProcessAffinityMask 13 1"}));
+  EXPECT_TRUE(platform.openHandles.empty());
+
+  output.text.clear();
+  EXPECT_EQ(run({L"/l"}), 0);
+  EXPECT_EQ(output.text,
+            L"\n"
+            L"-------*  mask:01, pid:10, svc.exe\n"
+            L"svc.exe, Spans several processor groups!\n"
+            L"-------*  mask:01, pid:12, svc.exe\n"
+            L"-------*  mask:01, pid:13, svc.exe\n");
+}
+
 TEST_F(Run, MaskFailuresAreReportedEvenForAnEmptyName) {
   platform.processes[2].imageName = L"";
   platform.processes[2].cannotSetMask = true;

@@ -141,8 +141,8 @@ class InterposedPlatform : public Platform {
     fire(afterTable);
     return read;
   }
-  OsHandle openProcess(std::uint32_t processId) override {
-    const OsHandle handle = linux_.openProcess(processId);
+  OsHandle openProcess(std::uint32_t processId, ProcessAccess access) override {
+    const OsHandle handle = linux_.openProcess(processId, access);
     if (handle != kNoHandle) {
       fire(afterOpen);
     }
@@ -169,7 +169,7 @@ class InterposedPlatform : public Platform {
   bool createSuspendedProcess(std::wstring_view command, LaunchedProcess& launched) override {
     return linux_.createSuspendedProcess(command, launched);
   }
-  void resumeThread(OsHandle thread) override { linux_.resumeThread(thread); }
+  bool resumeThread(OsHandle thread) override { return linux_.resumeThread(thread); }
   bool resumedCommandStarted(OsHandle thread) override {
     return linux_.resumedCommandStarted(thread);
   }

@@ -71,7 +71,7 @@ class LinuxProcesses : public testing::Test {
   OsHandle enumerateAndOpen(pid_t pid) {
     std::vector<ProcessEntry> table;
     EXPECT_TRUE(platform_.enumerateProcesses(table));
-    return platform_.openProcess(static_cast<std::uint32_t>(pid));
+    return platform_.openProcess(static_cast<std::uint32_t>(pid), ProcessAccess::SetMask);
   }
 
   LinuxPlatform platform_;
@@ -300,11 +300,12 @@ TEST_F(LinuxProcesses, AnEndedProcessCannotBeOpened) {
   ASSERT_TRUE(platform_.enumerateProcesses(table));
   child.stop();
 
-  EXPECT_EQ(platform_.openProcess(static_cast<std::uint32_t>(pid)), kNoHandle);
+  EXPECT_EQ(platform_.openProcess(static_cast<std::uint32_t>(pid), ProcessAccess::SetMask),
+            kNoHandle);
   EXPECT_EQ(platform_.getLastError(), kErrorInvalidParameter);
   // Identifiers that no process can have.
-  EXPECT_EQ(platform_.openProcess(0), kNoHandle);
-  EXPECT_EQ(platform_.openProcess(0xFFFFFFFFu), kNoHandle);
+  EXPECT_EQ(platform_.openProcess(0, ProcessAccess::SetMask), kNoHandle);
+  EXPECT_EQ(platform_.openProcess(0xFFFFFFFFu, ProcessAccess::SetMask), kNoHandle);
 }
 
 TEST_F(LinuxProcesses, AnOpenedProcessThatEndsCannotBeSetOrRead) {
@@ -376,13 +377,15 @@ TEST(ProcessAccess, AnotherUsersProcessCannotBeOpened) {
     if (!platform.enumerateProcesses(table)) {
       return 1;
     }
-    if (platform.openProcess(static_cast<std::uint32_t>(rootOwned)) != kNoHandle) {
+    if (platform.openProcess(static_cast<std::uint32_t>(rootOwned), ProcessAccess::SetMask) !=
+        kNoHandle) {
       return 2;
     }
     if (platform.getLastError() != kErrorAccessDenied) {
       return 3;
     }
-    OsHandle own = platform.openProcess(static_cast<std::uint32_t>(getpid()));
+    OsHandle own =
+        platform.openProcess(static_cast<std::uint32_t>(getpid()), ProcessAccess::SetMask);
     AffinityMask processMask;
     AffinityMask systemMask;
     if (own == kNoHandle || !platform.getProcessAffinityMask(own, processMask, systemMask)) {
@@ -416,7 +419,8 @@ TEST(ProcessAccess, TheRealUserMayOpenItsProcessRunningAsAnother) {
     LinuxPlatform platform;
     std::vector<ProcessEntry> table;
     platform.enumerateProcesses(table);
-    OsHandle process = platform.openProcess(static_cast<std::uint32_t>(targetPid));
+    OsHandle process =
+        platform.openProcess(static_cast<std::uint32_t>(targetPid), ProcessAccess::SetMask);
     return process == kNoHandle ? 1 : 0;
   });
   EXPECT_EQ(result, 0);
@@ -456,7 +460,8 @@ TEST(KernelThreads, RefuseANewMask) {
   LinuxPlatform platform;
   std::vector<ProcessEntry> table;
   ASSERT_TRUE(platform.enumerateProcesses(table));
-  OsHandle process = platform.openProcess(static_cast<std::uint32_t>(thread));
+  OsHandle process =
+      platform.openProcess(static_cast<std::uint32_t>(thread), ProcessAccess::SetMask);
   ASSERT_NE(process, kNoHandle);
   AffinityMask processMask;
   AffinityMask systemMask;
@@ -470,8 +475,10 @@ TEST(Handles, UnknownAndClosedHandlesFailSafely) {
   LinuxPlatform platform;
   std::vector<ProcessEntry> table;
   ASSERT_TRUE(platform.enumerateProcesses(table));
-  OsHandle first = platform.openProcess(static_cast<std::uint32_t>(getpid()));
-  OsHandle second = platform.openProcess(static_cast<std::uint32_t>(getpid()));
+  OsHandle first =
+      platform.openProcess(static_cast<std::uint32_t>(getpid()), ProcessAccess::SetMask);
+  OsHandle second =
+      platform.openProcess(static_cast<std::uint32_t>(getpid()), ProcessAccess::SetMask);
   ASSERT_NE(first, kNoHandle);
   ASSERT_NE(second, kNoHandle);
   EXPECT_NE(first, second);

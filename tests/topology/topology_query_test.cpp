@@ -103,7 +103,7 @@ TEST_F(TopologyQuery, TrailingPartialRecordIsIgnored) {
   EXPECT_EQ(topology.logicalProcessorCount, 1u);
 }
 
-TEST_F(TopologyQuery, RetriesWithTheReportedLengthAsOftenAsAsked) {
+TEST_F(TopologyQuery, RetriesWithTheReportedLengthAFewTimes) {
   platform.useSimpleTopology(2, 1);  // 4 records, 128 bytes
   platform.scriptedAnswers = {{false, kErrorInsufficientBuffer, 32},
                               {false, kErrorInsufficientBuffer, 64},
@@ -169,6 +169,25 @@ INSTANTIATE_TEST_SUITE_P(
             "LargeErrorCode", false, false, {{false, 0x80070005, 0}}, L"\nError -2147024891\n"},
         FailureCase{"AllocationFails", false, true, {}, L"\nError: Allocation failure\n"},
         FailureCase{"SucceedsWithNothing", false, false, {{true, 0, 0}}, L""},
+        // An answer that keeps asking for more is given up after eight calls, with its error.
+        FailureCase{"AsksAgainForTheSameLength", false, false,
+                    std::vector<QueryAnswer>(100, {false, kErrorInsufficientBuffer, 64}),
+                    L"\nError 122\n"},
+        FailureCase{"AsksAgainForNothing", false, false,
+                    std::vector<QueryAnswer>(100, {false, kErrorInsufficientBuffer, 0}),
+                    L"\nError 122\n"},
+        FailureCase{"AsksForMoreEveryTime",
+                    false,
+                    false,
+                    {{false, kErrorInsufficientBuffer, 32},
+                     {false, kErrorInsufficientBuffer, 64},
+                     {false, kErrorInsufficientBuffer, 96},
+                     {false, kErrorInsufficientBuffer, 128},
+                     {false, kErrorInsufficientBuffer, 160},
+                     {false, kErrorInsufficientBuffer, 192},
+                     {false, kErrorInsufficientBuffer, 224},
+                     {false, kErrorInsufficientBuffer, 256}},
+                    L"\nError 122\n"},
         FailureCase{"NoCoreRecord",
                     false,
                     false,

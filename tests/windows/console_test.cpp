@@ -15,13 +15,18 @@
 #include <vector>
 
 #include "ports/windows/console_output.h"
+#include "ports/windows/held_command.h"
+#include "ports/windows/write_watch.h"
 #include "tests/windows/test_processes.h"
 
 namespace vellicor::windows_platform {
 namespace {
 
+using windows_tests::ChildProcess;
+using windows_tests::helperExe;
 using windows_tests::readFile;
 using windows_tests::runVellicorWritingTo;
+using windows_tests::startSuspended;
 using windows_tests::windowsPath;
 
 // The units WriteConsoleW is given at most in one call.
@@ -205,6 +210,40 @@ TEST_F(OnTheConsole, LinesEndWhereTheTextSays) {
   EXPECT_EQ(buffer_.cells(400).substr(200),
             L"b\u00e9.exe, pid:10, mask:3 -> 1" + std::wstring(173, L' '));
   EXPECT_EQ(trace_.writeLengths(buffer_.get()), (std::vector<std::size_t>{27, 29}));
+}
+
+BOOL WINAPI keepRunning(DWORD) {
+  return TRUE;
+}
+
+// Ctrl+C, Ctrl+Break, the console closed: Windows ends vellicor.exe, but the command it holds is
+// let go first, whatever the run was doing.
+TEST(ConsoleEvents, LetAHeldCommandGo) {
+  // Handlers run last registered first: this one, after the held command's, keeps the test alive.
+  ASSERT_TRUE(SetConsoleCtrlHandler(keepRunning, TRUE));
+  // Detached, the command gets no console event of its own.
+  ChildProcess child = startSuspended(L"\"" + helperExe() + L"\" sleep 300000", DETACHED_PROCESS);
+  ASSERT_TRUE(child.started());
+  HANDLE thread = nullptr;
+  ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), child.thread(), GetCurrentProcess(), &thread, 0,
+                              FALSE, DUPLICATE_SAME_ACCESS));
+  WriteWatch writes;
+  {
+    HeldCommand held(thread, writes, 10 * 60 * 1000);
+    // Wine's console sends Ctrl+C only: Ctrl+Break to every process of the console fails there.
+    ASSERT_TRUE(GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0));
+    DWORD suspended = 1;
+    for (DWORD waited = 0; waited < 60 * 1000; waited += 20) {
+      suspended = SuspendThread(child.thread());
+      ResumeThread(child.thread());
+      if (suspended == 0) {
+        break;
+      }
+      Sleep(20);
+    }
+    EXPECT_EQ(suspended, 0u);
+  }
+  SetConsoleCtrlHandler(keepRunning, FALSE);
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -95,6 +96,51 @@ TEST_F(VellicorExe, ReportsAProcessItMayNotOpen) {
   RunResult run = runVellicor(maskOption_ + L" guarded.exe");
   EXPECT_EQ(run.output, "Guarded.exe, No access right!\r\n");
   EXPECT_EQ(run.exitStatus, 0u);
+}
+
+// A process whose security descriptor lets others read and set its mask and do nothing else is
+// shown, listed and set; one that lets them read it only is shown and listed. Asking for every
+// right, earlier versions could open neither.
+TEST_F(VellicorExe, OpensAProcessForNoMoreThanTheRunNeeds) {
+  ChildProcess settable = startIdleHelper(scratch_.helperNamed(L"GrantsSet.exe"), L"grant-set");
+  ChildProcess readable = startIdleHelper(scratch_.helperNamed(L"GrantsRead.exe"), L"grant-read");
+  ASSERT_TRUE(settable.started());
+  ASSERT_TRUE(readable.started());
+  ASSERT_TRUE(SetProcessAffinityMask(settable.handle(), systemMask()));
+  const std::wstring both =
+      L" /p " + std::to_wstring(settable.id()) + L" " + std::to_wstring(readable.id());
+  // The lines come in table order, which is not the order of the identifiers.
+  auto sortedLines = [](const std::string& text) {
+    std::vector<std::string> lines;
+    for (std::size_t at = 0; at < text.size();) {
+      std::size_t end = text.find('\n', at);
+      lines.push_back(text.substr(at, end - at + 1));
+      at = end == std::string::npos ? text.size() : end + 1;
+    }
+    std::sort(lines.begin(), lines.end());
+    return lines;
+  };
+
+  RunResult shown = runVellicor(both);
+  EXPECT_EQ(
+      sortedLines(shown.output),
+      sortedLines(utf8(showLine(L"GrantsSet.exe", settable.id(), systemMask()) +
+                       showLine(L"GrantsRead.exe", readable.id(), affinityOf(readable.handle())))));
+
+  RunResult listed = runVellicor(L"/l");
+  EXPECT_NE(listed.output.find(utf8(showLine(L"GrantsSet.exe", settable.id(), systemMask()))),
+            std::string::npos);
+  EXPECT_NE(listed.output.find(
+                utf8(showLine(L"GrantsRead.exe", readable.id(), affinityOf(readable.handle())))),
+            std::string::npos);
+
+  const std::uint64_t readableBefore = affinityOf(readable.handle());
+  RunResult set = runVellicor(maskOption_ + both);
+  EXPECT_EQ(sortedLines(set.output),
+            sortedLines(utf8(setLine(L"GrantsSet.exe", settable.id(), systemMask(), wanted_)) +
+                        "GrantsRead.exe, No access right!\r\n"));
+  EXPECT_EQ(affinityOf(settable.handle()), wanted_);
+  EXPECT_EQ(affinityOf(readable.handle()), readableBefore);
 }
 
 TEST_F(VellicorExe, SelectsNothingByTheIdentifierOfAnEndedProcess) {
@@ -239,6 +285,162 @@ TEST_F(VellicorExe, LostOutputStillLetsTheLaunchedCommandRun) {
   EXPECT_EQ(std::stoull(reported, nullptr, 16), wanted_);
 }
 
+bool fileExists(const std::wstring& path) {
+  return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+// Run from a service, a GUI program or detached from any console, vellicor.exe has no standard
+// output at all. Nobody asked for its text, so losing it is no failure.
+TEST_F(VellicorExe, WithNoStandardOutputDoesItsWorkAndEndsWithZero) {
+  ChildProcess helper = startIdleHelper(scratch_.helperNamed(L"NoOutput.exe"));
+  ASSERT_TRUE(helper.started());
+  struct Row {
+    const char* name;
+    DWORD flags;
+  };
+  const Row rows[] = {
+      {"null standard handles", 0},
+      {"detached from any console", DETACHED_PROCESS},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    ASSERT_TRUE(SetProcessAffinityMask(helper.handle(), systemMask()));
+    VellicorStart start;
+    start.flags = row.flags;
+    ChildProcess vellicor =
+        startVellicor(start, maskOption_ + L" /p " + std::to_wstring(helper.id()));
+    ASSERT_TRUE(vellicor.started());
+    EXPECT_EQ(vellicor.waitForExit(), 0u);
+    EXPECT_EQ(affinityOf(helper.handle()), wanted_);
+  }
+}
+
+// Wine prefers its own DLLs to any beside a program, where Windows takes those first; this tells
+// Wine to do as Windows does for one DLL of programs of one name, while it lives.
+class NativeDllFirst {
+ public:
+  NativeDllFirst(const std::wstring& program, const wchar_t* dll)
+      : key_(L"Software\\Wine\\AppDefaults\\" + program + L"\\DllOverrides") {
+    HKEY overrides = nullptr;
+    const wchar_t value[] = L"native,builtin";
+    set_ = RegCreateKeyExW(HKEY_CURRENT_USER, key_.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr,
+                           &overrides, nullptr) == ERROR_SUCCESS &&
+           RegSetValueExW(overrides, dll, 0, REG_SZ, reinterpret_cast<const BYTE*>(value),
+                          sizeof value) == ERROR_SUCCESS;
+    if (overrides != nullptr) {
+      RegCloseKey(overrides);
+    }
+  }
+  ~NativeDllFirst() {
+    RegDeleteKeyW(HKEY_CURRENT_USER, key_.c_str());
+    RegDeleteKeyW(HKEY_CURRENT_USER, key_.substr(0, key_.rfind(L'\\')).c_str());
+  }
+  NativeDllFirst(const NativeDllFirst&) = delete;
+  NativeDllFirst& operator=(const NativeDllFirst&) = delete;
+  bool set() const { return set_; }
+
+ private:
+  std::wstring key_;
+  bool set_ = false;
+};
+
+// Unzipped into a Downloads folder, vellicor.exe lies beside whatever else was downloaded there,
+// and Windows looks for a DLL that is no KnownDLL in the program's folder first.
+TEST_F(VellicorExe, RunsNoWtsapi32PlantedBesideIt) {
+  ChildProcess helper = startIdleHelper(scratch_.helperNamed(L"BesidePlanted.exe"));
+  ASSERT_TRUE(helper.started());
+  const std::wstring copyName = L"vellicor-" + std::to_wstring(GetCurrentProcessId()) + L".exe";
+  NativeDllFirst nativeFirst(copyName, L"wtsapi32");
+  ASSERT_TRUE(nativeFirst.set());
+  VellicorStart start;
+  start.program = scratch_.file(copyName);
+  ASSERT_TRUE(CopyFileW(vellicorExe().c_str(), start.program.c_str(), FALSE));
+  ASSERT_TRUE(CopyFileW(plantedDll().c_str(), scratch_.file(L"WTSAPI32.dll").c_str(), FALSE));
+
+  RunResult run = runVellicor(start, L"/p " + std::to_wstring(helper.id()));
+  EXPECT_FALSE(fileExists(scratch_.file(L"planted-dll-ran")));
+  EXPECT_EQ(run.output,
+            utf8(showLine(L"BesidePlanted.exe", helper.id(), affinityOf(helper.handle()))));
+  EXPECT_EQ(run.exitStatus, 0u);
+}
+
+// The server end of a pipe that holds only a few bytes, so that vellicor.exe's line does not fit
+// until someone reads, and the client end vellicor.exe writes to.
+class NarrowPipe {
+ public:
+  NarrowPipe() {
+    static unsigned serial = 0;
+    const std::wstring name = L"\\\\.\\pipe\\vellicor-narrow-" +
+                              std::to_wstring(GetCurrentProcessId()) + L"-" +
+                              std::to_wstring(++serial);
+    server_ = CreateNamedPipeW(name.c_str(), PIPE_ACCESS_INBOUND, PIPE_TYPE_BYTE | PIPE_WAIT, 1,
+                               kBytes, kBytes, 0, nullptr);
+    client_ = CreateFileW(name.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  }
+  ~NarrowPipe() {
+    closeClient();
+    if (server_ != INVALID_HANDLE_VALUE) {
+      CloseHandle(server_);
+    }
+  }
+  NarrowPipe(const NarrowPipe&) = delete;
+  NarrowPipe& operator=(const NarrowPipe&) = delete;
+
+  bool opened() const { return server_ != INVALID_HANDLE_VALUE && client_ != INVALID_HANDLE_VALUE; }
+  HANDLE client() const { return client_; }
+  void closeClient() {
+    if (client_ != INVALID_HANDLE_VALUE) {
+      CloseHandle(client_);
+      client_ = INVALID_HANDLE_VALUE;
+    }
+  }
+  // Everything written until the last client end is closed.
+  std::string readAll() {
+    std::string text;
+    char buffer[4096];
+    DWORD received = 0;
+    while (ReadFile(server_, buffer, sizeof buffer, &received, nullptr) && received > 0) {
+      text.append(buffer, received);
+    }
+    return text;
+  }
+
+ private:
+  static constexpr DWORD kBytes = 16;
+  HANDLE server_ = INVALID_HANDLE_VALUE;
+  HANDLE client_ = INVALID_HANDLE_VALUE;
+};
+
+// `vellicor /x:1 /e app.exe | more`, and nobody reads yet: the command runs without waiting for
+// the reader, under its new mask, and the line follows once the reader reads.
+TEST_F(VellicorExe, ALaunchedCommandRunsWhileItsLineCannotBeWritten) {
+  const std::wstring name = L"WaitsForNoReader-" + std::to_wstring(GetCurrentProcessId()) +
+                            std::wstring(100, L'x') + L".exe";
+  const std::wstring program = scratch_.helperNamed(name);
+  EndsProcessesNamed leftOver(name);
+  const std::wstring report = scratch_.file(L"launched mask.txt");
+  NarrowPipe pipe;
+  ASSERT_TRUE(pipe.opened());
+  VellicorStart start;
+  start.output = pipe.client();
+  ChildProcess vellicor = startVellicor(
+      start, maskOption_ + L" /e \"" + program + L"\" report-mask \"" + report + L"\"");
+  ASSERT_TRUE(vellicor.started());
+  pipe.closeClient();
+
+  // A command left suspended would never write its report.
+  std::string reported = waitForReport(report);
+  ASSERT_FALSE(reported.empty());
+  EXPECT_EQ(std::stoull(reported, nullptr, 16), wanted_);
+  EXPECT_EQ(WaitForSingleObject(vellicor.handle(), 0), static_cast<DWORD>(WAIT_TIMEOUT))
+      << "vellicor.exe did not wait for its reader: the test shows nothing";
+
+  const std::string output = pipe.readAll();
+  EXPECT_EQ(vellicor.waitForExit(), 0u);
+  std::uint32_t launchedId = identifierIn(output);
+  EXPECT_EQ(output, utf8(setLine(name, launchedId, affinityOf(GetCurrentProcess()), wanted_)));
+}
+
 TEST_F(VellicorExe, PrintsUsageWithoutTargets) {
   // Every @ stands for the program path as the command line gave it.
   std::string expected =
@@ -267,24 +469,36 @@ TEST_F(VellicorExe, PrintsUsageWithoutTargets) {
   EXPECT_EQ(run.exitStatus, 1u);
 }
 
+// The lines of one section of the report, from the records of one relation that
+// GetLogicalProcessorInformationEx gives: another call than the one vellicor.exe makes, with
+// records of another layout.
+std::wstring expectedSection(LOGICAL_PROCESSOR_RELATIONSHIP relation, const wchar_t* label) {
+  DWORD length = 0;
+  GetLogicalProcessorInformationEx(relation, nullptr, &length);
+  std::vector<BYTE> buffer(length);
+  if (!GetLogicalProcessorInformationEx(
+          relation, reinterpret_cast<PSYSTEM_LOGICAL_PROCESSOR_INFORMATION_EX>(buffer.data()),
+          &length)) {
+    return L"(GetLogicalProcessorInformationEx failed)";
+  }
+  std::wstring lines;
+  std::uint32_t index = 0;
+  for (DWORD offset = 0; offset < length;) {
+    const auto* record =
+        reinterpret_cast<const SYSTEM_LOGICAL_PROCESSOR_INFORMATION_EX*>(buffer.data() + offset);
+    const GROUP_AFFINITY& group =
+        relation == RelationNumaNode ? record->NumaNode.GroupMask : record->Processor.GroupMask[0];
+    lines += barText(group.Mask) + L"  " + label + L" " + std::to_wstring(index++) + L"\r\n";
+    offset += record->Size;
+  }
+  return lines;
+}
+
 // The report, built independently from what Windows (here: Wine) says about this machine.
 std::string expectedTopologyReport() {
-  DWORD length = 0;
-  GetLogicalProcessorInformation(nullptr, &length);
-  std::vector<SYSTEM_LOGICAL_PROCESSOR_INFORMATION> records(length / sizeof(records[0]));
-  GetLogicalProcessorInformation(records.data(), &length);
-  std::wstring cores, packages, nodes;
-  std::uint32_t coreIndex = 0, packageIndex = 0, nodeIndex = 0;
-  for (const SYSTEM_LOGICAL_PROCESSOR_INFORMATION& record : records) {
-    std::wstring bar = barText(record.ProcessorMask);
-    if (record.Relationship == RelationProcessorCore) {
-      cores += bar + L"  Physical Processor " + std::to_wstring(coreIndex++) + L"\r\n";
-    } else if (record.Relationship == RelationProcessorPackage) {
-      packages += bar + L"  Socket " + std::to_wstring(packageIndex++) + L"\r\n";
-    } else if (record.Relationship == RelationNumaNode) {
-      nodes += bar + L"  NUMA Node " + std::to_wstring(nodeIndex++) + L"\r\n";
-    }
-  }
+  const std::wstring cores = expectedSection(RelationProcessorCore, L"Physical Processor");
+  const std::wstring packages = expectedSection(RelationProcessorPackage, L"Socket");
+  const std::wstring nodes = expectedSection(RelationNumaNode, L"NUMA Node");
   std::wstring report = L"Vellicor version 0.7.0 (x64) by Quennet\r\n";
   report += L"\r\nLogical Processor Information\r\n";
   report += L"Number of Logical Processor: " + std::to_wstring(processorCount()) + L"\r\n";

@@ -1,6 +1,9 @@
 // A tiny Windows program the tests start under chosen image names (copies of this file):
 //   test_helper wait EVENT         signals the named event, then idles until it is ended
 //   test_helper guard EVENT        the same, but first shuts everyone else out of its process
+//   test_helper grant-read EVENT   the same, but lets everyone else read its masks only
+//   test_helper grant-set EVENT    the same, but lets everyone else read and set its masks only
+//   test_helper sleep MILLISECONDS idles that long (at most five minutes), then ends
 //   test_helper report-mask FILE   writes its own process affinity mask, in hexadecimal
 //   test_helper report-command-line FILE   writes its raw command line, as UTF-8
 // Reports are written to FILE.partial and then renamed, so a reader never sees half a report.
@@ -8,11 +11,16 @@
 #include <aclapi.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cwchar>
 #include <string>
 #include <string_view>
 
 namespace {
+
+// Not in MinGW-w64's headers.
+constexpr DWORD kProcessSetLimitedInformation = 0x2000;
 
 // Even a helper that nobody ends does not outlive a test run for long.
 constexpr DWORD kLongestIdleMilliseconds = 5 * 60 * 1000;
@@ -55,15 +63,24 @@ int reportCommandLine(const std::wstring& path) {
   return writeReport(path, utf8(GetCommandLineW())) ? 0 : 3;
 }
 
-// An empty DACL grants nothing, so OpenProcess with full access fails for every other process.
-bool shutOthersOut() {
-  ACL emptyAcl;
-  if (!InitializeAcl(&emptyAcl, sizeof emptyAcl, ACL_REVISION)) {
+// Replaces the DACL of this process by one that grants everyone `rights` and nothing else; 0
+// leaves it empty, which grants nothing, so OpenProcess fails for every other process whatever it
+// asks for.
+bool grantOthersOnly(DWORD rights) {
+  alignas(DWORD) BYTE aclBytes[256];
+  auto* acl = reinterpret_cast<ACL*>(aclBytes);
+  if (!InitializeAcl(acl, sizeof aclBytes, ACL_REVISION)) {
+    return false;
+  }
+  BYTE sidBytes[SECURITY_MAX_SID_SIZE];
+  DWORD sidSize = sizeof sidBytes;
+  if (rights != 0 && (!CreateWellKnownSid(WinWorldSid, nullptr, sidBytes, &sidSize) ||
+                      !AddAccessAllowedAce(acl, ACL_REVISION, rights, sidBytes))) {
     return false;
   }
   return SetSecurityInfo(GetCurrentProcess(), SE_KERNEL_OBJECT,
                          DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr,
-                         nullptr, &emptyAcl, nullptr) == ERROR_SUCCESS;
+                         nullptr, acl, nullptr) == ERROR_SUCCESS;
 }
 
 int idle(const std::wstring& eventName) {
@@ -89,7 +106,21 @@ int wmain(int argc, wchar_t* argv[]) {
     return idle(operand);
   }
   if (mode == L"guard") {
-    return shutOthersOut() ? idle(operand) : 3;
+    return grantOthersOnly(0) ? idle(operand) : 3;
+  }
+  if (mode == L"grant-read") {
+    return grantOthersOnly(PROCESS_QUERY_LIMITED_INFORMATION) ? idle(operand) : 3;
+  }
+  if (mode == L"grant-set") {
+    // Wine asks for the limited right along with PROCESS_SET_INFORMATION.
+    return grantOthersOnly(PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_SET_INFORMATION |
+                           kProcessSetLimitedInformation)
+               ? idle(operand)
+               : 3;
+  }
+  if (mode == L"sleep") {
+    Sleep(std::min<DWORD>(std::wcstoul(operand.c_str(), nullptr, 10), kLongestIdleMilliseconds));
+    return 0;
   }
   if (mode == L"report-mask") {
     return reportMask(operand);

@@ -1,5 +1,7 @@
 #include "tests/windows/test_processes.h"
 
+#include <tlhelp32.h>
+
 #include <utility>
 
 namespace vellicor::windows_tests {
@@ -79,6 +81,9 @@ std::wstring vellicorExe() {
 }
 std::wstring helperExe() {
   return windowsPath(VELLICOR_TEST_HELPER);
+}
+std::wstring plantedDll() {
+  return windowsPath(VELLICOR_PLANTED_DLL);
 }
 
 std::string utf8(std::wstring_view text) {
@@ -175,35 +180,66 @@ ChildProcess startIdleHelper(const std::wstring& path, std::wstring_view mode) {
   return child;
 }
 
-namespace {
-
-// Starts vellicor.exe with the given argument text, its standard output and error going to
-// `output`, which it inherits.
-ChildProcess startVellicor(HANDLE output, std::wstring_view arguments) {
-  SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-  OwnedHandle input(CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                &inheritable, OPEN_EXISTING, 0, nullptr));
-  if (!SetHandleInformation(output, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT)) {
-    return ChildProcess();
+EndsProcessesNamed::~EndsProcessesNamed() {
+  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  if (snapshot == INVALID_HANDLE_VALUE) {
+    return;
   }
-  std::wstring commandLine = L"\"" + vellicorExe() + L"\" " + std::wstring(arguments);
+  PROCESSENTRY32W entry{};
+  entry.dwSize = sizeof(entry);
+  for (BOOL found = Process32FirstW(snapshot, &entry); found;
+       found = Process32NextW(snapshot, &entry)) {
+    if (imageName_ == entry.szExeFile) {
+      HANDLE process = OpenProcess(PROCESS_TERMINATE, FALSE, entry.th32ProcessID);
+      if (process != nullptr) {
+        TerminateProcess(process, 1);
+        CloseHandle(process);
+      }
+    }
+  }
+  CloseHandle(snapshot);
+}
+
+ChildProcess startSuspended(std::wstring commandLine, DWORD flags) {
   STARTUPINFOW startup{};
   startup.cb = sizeof(startup);
-  startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdInput = input.get();
-  startup.hStdOutput = output;
-  startup.hStdError = output;
   PROCESS_INFORMATION created{};
-  if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
-                      &startup, &created)) {
+  if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE,
+                      CREATE_SUSPENDED | flags, nullptr, nullptr, &startup, &created)) {
     return ChildProcess();
   }
   return ChildProcess(created);
 }
 
-}  // namespace
+// Its standard output and error go to `start.output`, which it inherits.
+ChildProcess startVellicor(const VellicorStart& start, std::wstring_view arguments) {
+  SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+  OwnedHandle input(CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                &inheritable, OPEN_EXISTING, 0, nullptr));
+  if (start.output != nullptr &&
+      !SetHandleInformation(start.output, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT)) {
+    return ChildProcess();
+  }
+  std::wstring commandLine = L"\"" + start.program + L"\" " + std::wstring(arguments);
+  STARTUPINFOW startup{};
+  startup.cb = sizeof(startup);
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = start.output == nullptr ? nullptr : input.get();
+  startup.hStdOutput = start.output;
+  startup.hStdError = start.output;
+  PROCESS_INFORMATION created{};
+  if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, start.output != nullptr,
+                      start.flags, nullptr, nullptr, &startup, &created)) {
+    return ChildProcess();
+  }
+  return ChildProcess(created);
+}
 
 RunResult runVellicor(std::wstring_view arguments) {
+  return runVellicor(VellicorStart(), arguments);
+}
+
+RunResult runVellicor(VellicorStart start, std::wstring_view arguments) {
   RunResult result;
   OwnedHandle readEnd;
   OwnedHandle writeEnd;
@@ -211,7 +247,8 @@ RunResult runVellicor(std::wstring_view arguments) {
     result.exitStatus = ~DWORD{0};
     return result;
   }
-  ChildProcess vellicor = startVellicor(writeEnd.get(), arguments);
+  start.output = writeEnd.get();
+  ChildProcess vellicor = startVellicor(start, arguments);
   writeEnd.reset();  // so that the read below ends when vellicor.exe does
   if (!vellicor.started()) {
     result.exitStatus = ~DWORD{0};
@@ -227,7 +264,9 @@ RunResult runVellicor(std::wstring_view arguments) {
 }
 
 DWORD runVellicorWritingTo(HANDLE output, std::wstring_view arguments) {
-  ChildProcess vellicor = startVellicor(output, arguments);
+  VellicorStart start;
+  start.output = output;
+  ChildProcess vellicor = startVellicor(start, arguments);
   return vellicor.started() ? vellicor.waitForExit() : ~DWORD{0};
 }
 

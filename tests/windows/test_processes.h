@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace vellicor::windows_tests {
@@ -16,6 +17,8 @@ namespace vellicor::windows_tests {
 std::wstring windowsPath(std::string_view builtPath);
 std::wstring vellicorExe();
 std::wstring helperExe();
+// A WTSAPI32.dll that leaves the file "planted-dll-ran" beside itself when it is loaded.
+std::wstring plantedDll();
 
 std::string utf8(std::wstring_view text);
 
@@ -49,6 +52,7 @@ class ChildProcess {
 
   bool started() const { return process_ != nullptr; }
   HANDLE handle() const { return process_; }
+  HANDLE thread() const { return thread_; }
   std::uint32_t id() const { return id_; }
   // Ends the process and waits until its identifier names no process any more. (Wine holds on
   // to an ended process for a moment after the last handle to it is closed.)
@@ -62,9 +66,25 @@ class ChildProcess {
   std::uint32_t id_ = 0;
 };
 
-// Starts the helper at `path` idling ("wait") or idling behind an empty DACL ("guard"), and
-// returns once it is running. The result is not started() when that fails.
+// Starts the helper at `path` idling ("wait"), idling behind an empty DACL ("guard"), or behind one
+// that lets others read its masks ("grant-read") or read and set them ("grant-set") and nothing
+// else, and returns once it is running. The result is not started() when that fails.
 ChildProcess startIdleHelper(const std::wstring& path, std::wstring_view mode = L"wait");
+// Ends every process of this image name (one of the test's own making) when it goes, so that a
+// command a failing test leaves suspended does not outlive the test.
+class EndsProcessesNamed {
+ public:
+  explicit EndsProcessesNamed(std::wstring imageName) : imageName_(std::move(imageName)) {}
+  ~EndsProcessesNamed();
+  EndsProcessesNamed(const EndsProcessesNamed&) = delete;
+  EndsProcessesNamed& operator=(const EndsProcessesNamed&) = delete;
+
+ private:
+  std::wstring imageName_;
+};
+
+// Starts the command line suspended, with `flags` besides CREATE_SUSPENDED.
+ChildProcess startSuspended(std::wstring commandLine, DWORD flags = 0);
 
 struct RunResult {
   std::string output;  // standard output and standard error, as bytes
@@ -75,6 +95,17 @@ struct RunResult {
 RunResult runVellicor(std::wstring_view arguments);
 // The same with its standard output and error going to `output`; returns its exit status.
 DWORD runVellicorWritingTo(HANDLE output, std::wstring_view arguments);
+
+// How a test starts vellicor.exe when the above do not do.
+struct VellicorStart {
+  std::wstring program = vellicorExe();
+  // Standard output and error; none at all when null.
+  HANDLE output = nullptr;
+  DWORD flags = 0;  // creation flags
+};
+ChildProcess startVellicor(const VellicorStart& start, std::wstring_view arguments);
+// Runs it as runVellicor above does, its output captured.
+RunResult runVellicor(VellicorStart start, std::wstring_view arguments);
 
 // The whole content of a file, or an empty string when it cannot be read.
 std::string readFile(const std::wstring& path);

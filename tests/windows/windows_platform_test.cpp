@@ -66,7 +66,7 @@ TEST(WindowsProcessTable, KeepsWholeNonAsciiImageNames) {
 
 TEST(WindowsAffinity, ReadsMasksOfThisProcess) {
   WindowsPlatform platform;
-  OsHandle self = platform.openProcess(GetCurrentProcessId());
+  OsHandle self = platform.openProcess(GetCurrentProcessId(), ProcessAccess::ReadMasks);
   ASSERT_NE(self, kNoHandle);
   AffinityMask processMask;
   AffinityMask systemMask;
@@ -84,7 +84,7 @@ TEST(WindowsAffinity, SetsMaskOfAnotherProcess) {
   ChildProcess helper = startIdleHelper(helperExe());
   ASSERT_TRUE(helper.started());
   WindowsPlatform platform;
-  OsHandle process = platform.openProcess(helper.id());
+  OsHandle process = platform.openProcess(helper.id(), ProcessAccess::SetMask);
   ASSERT_NE(process, kNoHandle);
   AffinityMask processMask;
   AffinityMask systemMask;
@@ -105,7 +105,7 @@ TEST(WindowsAffinity, RefusesMaskOutsideTheSystemMask) {
   ChildProcess helper = startIdleHelper(helperExe());
   ASSERT_TRUE(helper.started());
   WindowsPlatform platform;
-  OsHandle process = platform.openProcess(helper.id());
+  OsHandle process = platform.openProcess(helper.id(), ProcessAccess::SetMask);
   ASSERT_NE(process, kNoHandle);
   EXPECT_FALSE(platform.setProcessAffinityMask(process, outside));
   platform.closeHandle(process);
@@ -117,7 +117,7 @@ TEST(WindowsAffinity, RefusesAMaskBeyondOneProcessorGroup) {
   ASSERT_TRUE(helper.started());
   const std::uint64_t before = windows_tests::affinityOf(helper.handle());
   WindowsPlatform platform;
-  OsHandle process = platform.openProcess(helper.id());
+  OsHandle process = platform.openProcess(helper.id(), ProcessAccess::SetMask);
   ASSERT_NE(process, kNoHandle);
   AffinityMask wide(lowestBit(windows_tests::systemMask()));
   wide.set(64);
@@ -133,14 +133,50 @@ TEST(WindowsAffinity, CannotOpenAnEndedProcess) {
   std::uint32_t endedId = helper.id();
   helper.end();
   WindowsPlatform platform;
-  EXPECT_EQ(platform.openProcess(endedId), kNoHandle);
+  EXPECT_EQ(platform.openProcess(endedId, ProcessAccess::SetMask), kNoHandle);
+}
+
+// A process grants what its security descriptor says (and a protected one lets others read its
+// mask and not much more, whoever they are): each is opened for what the run needs of it.
+TEST(WindowsAffinity, OpensAProcessForWhatItGrants) {
+  struct Row {
+    const char* mode;
+    bool read;
+    bool set;
+  };
+  const Row rows[] = {
+      {"grant-read", true, false}, {"grant-set", true, true}, {"guard", false, false}};
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.mode);
+    const std::wstring mode(row.mode, row.mode + std::strlen(row.mode));
+    ChildProcess helper = startIdleHelper(helperExe(), mode);
+    ASSERT_TRUE(helper.started());
+    WindowsPlatform platform;
+    OsHandle reading = platform.openProcess(helper.id(), ProcessAccess::ReadMasks);
+    ASSERT_EQ(reading != kNoHandle, row.read);
+    if (reading != kNoHandle) {
+      AffinityMask processMask;
+      AffinityMask systemMask;
+      EXPECT_TRUE(platform.getProcessAffinityMask(reading, processMask, systemMask));
+      EXPECT_EQ(processMask, AffinityMask(windows_tests::affinityOf(helper.handle())));
+      platform.closeHandle(reading);
+    }
+    OsHandle setting = platform.openProcess(helper.id(), ProcessAccess::SetMask);
+    ASSERT_EQ(setting != kNoHandle, row.set);
+    if (setting != kNoHandle) {
+      const std::uint64_t wanted = lowestBit(windows_tests::systemMask());
+      EXPECT_TRUE(platform.setProcessAffinityMask(setting, AffinityMask(wanted)));
+      EXPECT_EQ(windows_tests::affinityOf(helper.handle()), wanted);
+      platform.closeHandle(setting);
+    }
+  }
 }
 
 TEST(WindowsAffinity, CannotOpenAProcessThatShutsOthersOut) {
   ChildProcess helper = startIdleHelper(helperExe(), L"guard");
   ASSERT_TRUE(helper.started());
   WindowsPlatform platform;
-  EXPECT_EQ(platform.openProcess(helper.id()), kNoHandle);
+  EXPECT_EQ(platform.openProcess(helper.id(), ProcessAccess::SetMask), kNoHandle);
 }
 
 // The logical-processor query, used the way the topology query uses it
@@ -211,7 +247,7 @@ TEST_F(WindowsLaunch, CommandRunsFirstUnderTheMaskSetWhileSuspended) {
   EXPECT_EQ(SuspendThread(reinterpret_cast<HANDLE>(launched.hThread)), 1u);
   ResumeThread(reinterpret_cast<HANDLE>(launched.hThread));
 
-  OsHandle process = platform_.openProcess(launched.dwProcessId);
+  OsHandle process = platform_.openProcess(launched.dwProcessId, ProcessAccess::SetMask);
   ASSERT_NE(process, kNoHandle);
   AffinityMask processMask;
   AffinityMask systemMask;
