@@ -43,10 +43,10 @@ bool completeName(int procDirectory, pid_t pid, std::string& name, ClosingBatch&
       readlinkat(procDirectory, procPath(pid, "exe").c_str(), exeTarget.data(), exeTarget.size());
   exeTarget.resize(length > 0 ? static_cast<std::size_t>(length) : 0);
   std::string_view completed = completeKernelName(name, executableFileName(exeTarget), {});
+  std::string word;  // outlives `completed`, which may point into it
   if (completed.size() == name.size()) {
     // Not ours to read (another user's process) or a different file: the command line is
     // readable by all.
-    std::string word;
     if (!readFirstCommandWord(procDirectory, pid, word, closing) && lackedResources(errno)) {
       return false;
     }
