@@ -112,6 +112,26 @@ INSTANTIATE_TEST_SUITE_P(Trees, TopologyUnderALimit,
 
 constexpr int kChildren = 100;
 
+// Whether `table` holds every process of `pids`. A free function: the undefined-behaviour
+// sanitizer checks a member call through a pipe, which a child at its descriptor limit cannot
+// make.
+bool holdsEvery(const std::vector<std::uint32_t>& pids, const std::vector<ProcessEntry>& table) {
+  std::set<std::uint32_t> listed;
+  for (const ProcessEntry& entry : table) {
+    listed.insert(entry.ProcessId);
+  }
+  return std::all_of(pids.begin(), pids.end(),
+                     [&](std::uint32_t pid) { return listed.contains(pid); });
+}
+
+// The sanitizers' runtime is a shared library, which the loader must open before the program
+// runs: a sanitized program needs a few descriptors more to start at all.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr rlim_t kFewestToStart = 6;
+#else
+constexpr rlim_t kFewestToStart = 3;
+#endif
+
 class FewDescriptors : public testing::Test {
  protected:
   void SetUp() override {
@@ -137,16 +157,6 @@ class FewDescriptors : public testing::Test {
 
   std::vector<pid_t> pids() const { return {pids_.begin(), pids_.end()}; }
 
-  // Whether `table` holds every child.
-  bool holdsEveryChild(const std::vector<ProcessEntry>& table) const {
-    std::set<std::uint32_t> listed;
-    for (const ProcessEntry& entry : table) {
-      listed.insert(entry.ProcessId);
-    }
-    return std::all_of(pids_.begin(), pids_.end(),
-                       [&](std::uint32_t pid) { return listed.contains(pid); });
-  }
-
   std::string name_;
   std::vector<std::unique_ptr<ChildProcess>> children_;
   std::vector<std::uint32_t> pids_;
@@ -155,13 +165,15 @@ class FewDescriptors : public testing::Test {
 TEST_F(FewDescriptors, TheTableHoldsEveryProcessOrIsNotHad) {
   const UniqueFd proc(open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   ASSERT_TRUE(proc.valid());
+  // Copied: the child touches no member of the fixture (see holdsEvery).
+  const std::vector<std::uint32_t> pids = pids_;
   const int status = sweepLimits(80, [&] {
     std::vector<ProcessEntry> table;
     std::vector<ProcessIdentity> identities;
     if (!readProcessTable(proc.get(), table, identities)) {
       return table.empty() ? kToldItCouldNot : kSilentLoss;
     }
-    return holdsEveryChild(table) ? kComplete : kSilentLoss;
+    return holdsEvery(pids, table) ? kComplete : kSilentLoss;
   });
   EXPECT_EQ(status, kComplete) << describe(status);
 }
@@ -169,13 +181,15 @@ TEST_F(FewDescriptors, TheTableHoldsEveryProcessOrIsNotHad) {
 TEST_F(FewDescriptors, TheLookupByIdentifierFindsEveryProcessOrFails) {
   const UniqueFd proc(open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   ASSERT_TRUE(proc.valid());
+  // Copied: the child touches no member of the fixture (see holdsEvery).
+  const std::vector<std::uint32_t> pids = pids_;
   const int status = sweepLimits(80, [&] {
     std::vector<ProcessEntry> table;
     std::vector<ProcessIdentity> identities;
-    if (!readProcessesById(proc.get(), pids_, table, identities)) {
+    if (!readProcessesById(proc.get(), pids, table, identities)) {
       return table.empty() ? kToldItCouldNot : kSilentLoss;
     }
-    return table.size() == pids_.size() && holdsEveryChild(table) ? kComplete : kSilentLoss;
+    return table.size() == pids.size() && holdsEvery(pids, table) ? kComplete : kSilentLoss;
   });
   EXPECT_EQ(status, kComplete) << describe(status);
 }
@@ -193,6 +207,9 @@ TEST_F(FewDescriptors, TheProgramSetsEveryProcessOrSaysItCouldNot) {
   const std::vector<std::string> byName{VELLICOR_BINARY, "/x:1", name_};
   std::uint64_t mask = 1;
   for (rlim_t limit : {3, 4, 5, 6, 7, 8, 10, 16, 32, 64}) {
+    if (limit < kFewestToStart) {
+      continue;
+    }
     for (std::vector<std::string> arguments : {byIdentifier, byName}) {
       SCOPED_TRACE("limit " + std::to_string(limit) + ", by " +
                    (arguments.size() == 3 ? "name" : "identifier"));
