@@ -36,11 +36,26 @@ bool LaunchedCommand::start(Output& output, std::wstring_view programPath,
     return false;
   }
   thread_ = launched.hThread;
+  command_ = *command;
   platform_.closeHandle(launched.hProcess);
   processIdText_ = formatWide(L"%d", {static_cast<std::int32_t>(launched.dwProcessId)});
   request.targets.assign(1, processIdText_);
   request.pidMode = true;
   return true;
+}
+
+bool LaunchedCommand::resume(Output& output) {
+  if (thread_ == kNoHandle) {
+    return true;
+  }
+  const bool resumed = platform_.resumeThread(thread_);
+  const bool started = platform_.resumedCommandStarted(thread_);
+  platform_.closeHandle(thread_);
+  thread_ = kNoHandle;
+  if (!started) {
+    printWide(output, L"Not found: %s", {command_});
+  }
+  return resumed && started;
 }
 
 bool LaunchedCommand::resume() {

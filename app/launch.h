@@ -30,12 +30,17 @@ class LaunchedCommand {
   // target of `request`, which borrows the identifier's text from this object. False, with the
   // usage text or "Not found: ..." printed, when the run must end with status 1.
   bool start(Output& output, std::wstring_view programPath, CommandRequest& request);
-  // False when the command could not be let go.
+  // Lets the command go; false when it could not be let go, or, with "Not found: ..." printed,
+  // when it turned out not to start.
+  bool resume(Output& output);
+  // False when the command could not be let go; whether it started is not looked at, since the
+  // run is ending early anyway.
   bool resume();
 
  private:
   Platform& platform_;
   OsHandle thread_ = kNoHandle;
+  std::wstring command_;
   std::wstring processIdText_;
 };
 

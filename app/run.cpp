@@ -83,8 +83,10 @@ int runAffinityRequest(Platform& platform, Output& output,
   }
   // The command shares this program's standard output: our lines go out before it can write.
   output.flush();
-  // A command left suspended is a failure the user must hear of, if only by the status.
-  const bool resumed = launched.resume();
+  // A command left suspended, or one that turned out not to start, is a failure the user must hear
+  // of.
+  const bool resumed = launched.resume(output);
+  output.flush();
   return output.writeFailed() || !resumed ? kExitFailure : kExitSuccess;
 }
 

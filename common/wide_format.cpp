@@ -91,7 +91,9 @@ std::wstring convert(const Conversion& conversion, const FormatArgument& argumen
   return text;
 }
 
-// What can drive a terminal or reorder what it shows. The tab and the left-to-right and
+// What can drive a terminal or reorder what it shows. The line and paragraph separators (U+2028,
+// U+2029) end a line in editors and viewers, where a name holding one could fake a report line in
+// saved output. The tab and the left-to-right and
 // right-to-left marks (U+200E, U+200F) steer nothing and stay: they are part of real commands,
 // paths and names, and a path shown without them names a file that does not exist. Lone
 // surrogates stay too: they cannot steer a terminal, and only the stream decides whether it can
@@ -100,10 +102,11 @@ bool canSteerTheTerminal(std::uint32_t code) {
   const bool c0Control = code < 0x20 && code != 0x09;  // the tab
   const bool deleteOrC1Control = code >= 0x7F && code <= 0x9F;
   const bool arabicLetterMark = code == 0x061C;
+  const bool lineOrParagraphSeparator = code == 0x2028 || code == 0x2029;
   const bool embeddingOrOverride = code >= 0x202A && code <= 0x202E;
   const bool isolate = code >= 0x2066 && code <= 0x2069;
-  return c0Control || deleteOrC1Control || arabicLetterMark || embeddingOrOverride || isolate ||
-         code > 0x10FFFF;
+  return c0Control || deleteOrC1Control || arabicLetterMark || lineOrParagraphSeparator ||
+         embeddingOrOverride || isolate || code > 0x10FFFF;
 }
 
 }  // namespace

@@ -19,6 +19,10 @@ bool Platform::lookUpProcesses(const std::vector<std::uint32_t>& processIds,
   return true;
 }
 
+bool Platform::resumedCommandStarted(OsHandle) {
+  return true;
+}
+
 std::unique_ptr<std::byte[]> Platform::allocateBuffer(std::uint32_t length) {
   return std::unique_ptr<std::byte[]>(new (std::nothrow) std::byte[length]);
 }

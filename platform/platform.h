@@ -109,6 +109,10 @@ class Platform {
   virtual bool createSuspendedProcess(std::wstring_view command, LaunchedProcess& launched) = 0;
   // ResumeThread: false when the thread could not be let go.
   virtual bool resumeThread(OsHandle thread) = 0;
+  // After resumeThread: false when the command turned out not to start after all. A platform
+  // that holds a new process before its program is loaded learns only then that the program
+  // cannot run; one that loads it at creation has failed the creation instead (the default).
+  virtual bool resumedCommandStarted(OsHandle thread);
 };
 
 }  // namespace vellicor

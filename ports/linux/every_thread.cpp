@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <charconv>
 #include <iterator>
 #include <span>
 #include <unordered_set>
@@ -32,10 +33,18 @@ struct Progress {
   AffinityMask after;
 };
 
-// True when the thread took the mask.
+// Sets a thread whose mask was `before`; true when the thread took the mask. A change that reached
+// a thread of another process, which took over the identifier since it was listed, is undone.
 bool setThread(ProcessThreads& process, pid_t thread, const AffinityMask& mask,
-               Progress& progress) {
-  switch (process.setMask(thread, mask)) {
+               const AffinityMask& before, Progress& progress) {
+  const SetResult result = process.setMask(thread, mask);
+  if (result != SetResult::Gone && !process.isMember(thread)) {
+    if (result == SetResult::Set) {
+      process.setMask(thread, before);
+    }
+    return false;
+  }
+  switch (result) {
     case SetResult::Set:
       progress.anySet = true;
       return true;
@@ -54,15 +63,24 @@ bool setThread(ProcessThreads& process, pid_t thread, const AffinityMask& mask,
 // mask exactly: setting it again changes nothing and must not keep the passes going.
 bool correctThread(ProcessThreads& process, pid_t thread, const AffinityMask& mask,
                    Progress& progress) {
-  const bool known = process.readMask(thread, progress.before);
-  if (known && progress.before == mask) {
+  if (!process.readMask(thread, progress.before)) {
+    return false;  // ended: nothing to change, nothing to put back
+  }
+  if (progress.before == mask) {
     return false;
   }
-  if (!setThread(process, thread, mask, progress)) {
+  if (!setThread(process, thread, mask, progress.before, progress)) {
     return false;
   }
-  return !known || !process.readMask(thread, progress.after) ||
-         !(progress.after == progress.before);
+  return !process.readMask(thread, progress.after) || !(progress.after == progress.before);
+}
+
+// Sets a thread seen for the first time: nearly every one still has the old mask, which is read
+// only to be put back should the identifier turn out to be another process's.
+bool setNewThread(ProcessThreads& process, pid_t thread, const AffinityMask& mask,
+                  Progress& progress) {
+  return process.readMask(thread, progress.before) &&
+         setThread(process, thread, mask, progress.before, progress);
 }
 
 }  // namespace
@@ -85,13 +103,34 @@ bool correctThread(ProcessThreads& process, pid_t thread, const AffinityMask& ma
 // What stays open: a thread that shows only after the last confirming pass, and one whose start
 // was under way while no thread appeared, since a process that starts no threads must not pay
 // for the waits. Nothing short of stopping the process shows a start under way.
+//
+// Identifiers are freed when a thread ends and handed out again, so the one listed may name a
+// thread of another process by the time it is set. The process is opened before anything changes,
+// and each change is followed by a look that the thread is still the process's; one that is not
+// gets its old mask back.
 bool setEveryThread(ProcessThreads& process, pid_t mainThread, const AffinityMask& mask) {
   Progress progress;
+  if (!process.open() || !process.readMask(mainThread, progress.before)) {
+    return false;
+  }
   // The main thread goes first: every thread it starts from then on inherits the new mask, so
-  // when it is still alone afterwards the process is done. Most processes are.
-  setThread(process, mainThread, mask, progress);
-  if (progress.anySet && process.isSingleThreaded()) {
+  // when it is still alone afterwards the process is done. Most processes are. A process that
+  // still lives still holds its identifier, so nothing else was changed.
+  const SetResult main = process.setMask(mainThread, mask);
+  if (main == SetResult::Set && process.isSingleThreaded()) {
     return true;
+  }
+  if (main != SetResult::Gone && !process.isMember(mainThread)) {
+    // The process ended, and its identifier may name another process now.
+    if (main == SetResult::Set) {
+      process.setMask(mainThread, progress.before);
+    }
+    return false;
+  }
+  progress.anySet = main == SetResult::Set;
+  if (main == SetResult::Refused) {
+    progress.refused = true;
+    progress.refusing.insert(mainThread);
   }
   std::unordered_set<pid_t> seen{mainThread};
   std::vector<pid_t> threads;
@@ -109,8 +148,7 @@ bool setEveryThread(ProcessThreads& process, pid_t mainThread, const AffinityMas
       if ((!isNew && !confirming) || progress.refusing.contains(thread)) {
         continue;
       }
-      // The first pass sets without looking: nearly every thread there still has the old mask.
-      if (pass == 0 ? setThread(process, thread, mask, progress)
+      if (pass == 0 ? setNewThread(process, thread, mask, progress)
                     : correctThread(process, thread, mask, progress)) {
         changed = true;
       }
@@ -129,25 +167,38 @@ bool setEveryThread(ProcessThreads& process, pid_t mainThread, const AffinityMas
   return false;
 }
 
-TaskDirectory::TaskDirectory(int procDirectory, pid_t pid)
-    : procDirectory_(procDirectory), pid_(pid) {}
+TaskDirectory::TaskDirectory(int procDirectory, pid_t pid, ClosingBatch& closing,
+                             const AffinityMask* mainMask)
+    : procDirectory_(procDirectory), pid_(pid), closing_(closing), mainMask_(mainMask) {}
 
-// The kernel adds the number of a process's threads to the two links of its task directory, so
-// one stat tells whether the main thread is alone, where listing the directory takes four calls.
+TaskDirectory::~TaskDirectory() {
+  if (tasks_.valid()) {
+    closing_.add(tasks_.release());
+  }
+}
+
+bool TaskDirectory::open() {
+  tasks_.reset(openForReadingAt(procDirectory_, procPath(pid_, "task").c_str(), closing_));
+  return tasks_.valid();
+}
+
+// The kernel adds the number of a process's live threads to the two links of its task
+// directory, so one stat tells whether the main thread is alone, where listing the directory
+// takes four calls; the directory of a process that has ended counts none.
 bool TaskDirectory::isSingleThreaded() {
   struct stat tasks {};
-  return fstatat(procDirectory_, procPath(pid_, "task").c_str(), &tasks, 0) == 0 &&
-         tasks.st_nlink == 3;
+  return fstat(tasks_.get(), &tasks) == 0 && tasks.st_nlink == 3;
+}
+
+// The task directory finds only threads of its own process, and none once it has ended.
+bool TaskDirectory::isMember(pid_t thread) {
+  char name[16];
+  *std::to_chars(name, name + sizeof name - 1, thread).ptr = '\0';
+  return faccessat(tasks_.get(), name, F_OK, 0) == 0;
 }
 
 bool TaskDirectory::list(std::vector<pid_t>& threads) {
-  if (!tasks_.valid()) {
-    tasks_ = UniqueFd(
-        openat(procDirectory_, procPath(pid_, "task").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!tasks_.valid()) {
-      return false;
-    }
-  } else if (lseek(tasks_.get(), 0, SEEK_SET) != 0) {
+  if (lseek(tasks_.get(), 0, SEEK_SET) != 0) {
     return false;
   }
   if (!listNumberedEntries(tasks_.get(), entries_)) {
@@ -178,6 +229,11 @@ bool readThreadMask(pid_t thread, std::vector<std::uint64_t>& words, AffinityMas
 }
 
 bool TaskDirectory::readMask(pid_t thread, AffinityMask& mask) {
+  if (thread == pid_ && mainMask_ != nullptr) {
+    mask = *mainMask_;
+    mainMask_ = nullptr;  // good until the main thread is changed
+    return true;
+  }
   return readThreadMask(thread, maskWords_, mask);
 }
 

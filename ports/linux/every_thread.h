@@ -28,8 +28,13 @@ class ProcessThreads {
  public:
   virtual ~ProcessThreads() = default;
 
-  // True when the main thread is the process's only thread.
+  // Opens what identifies the process, before anything is changed; false when it has ended.
+  virtual bool open() = 0;
+  // True when the opened process lives and its main thread is its only thread.
   virtual bool isSingleThreaded() = 0;
+  // Whether `thread` is a thread of the opened process now. An identifier listed a moment ago may
+  // since name a thread of another process: identifiers are reused once freed.
+  virtual bool isMember(pid_t thread) = 0;
   // The threads listed now; false when the list cannot be read (the process has ended).
   virtual bool list(std::vector<pid_t>& threads) = 0;
   // False when the mask cannot be read (the thread has ended).
@@ -46,17 +51,27 @@ inline constexpr int kPassLimit = 64;
 inline constexpr int kConfirmationWaits[] = {1, 2, 4, 8};
 
 // Sets `mask` on every thread of the process whose main thread is `mainThread`, and on threads
-// started meanwhile as far as the passes find them. False when a thread refused, the process has
-// ended, or the pass limit was reached.
+// started meanwhile as far as the passes find them. Each change is confirmed to have reached a
+// thread of the process; a thread of another process that took over an identifier is given back
+// the mask it had. False when a thread refused, the process has ended, or the pass limit was
+// reached.
 bool setEveryThread(ProcessThreads& process, pid_t mainThread, const AffinityMask& mask);
 
 // The threads of a live process: /proc/PID/task and the sched_*affinity calls.
 class TaskDirectory : public ProcessThreads {
  public:
-  // `procDirectory` (the /proc directory) stays owned by the caller.
-  TaskDirectory(int procDirectory, pid_t pid);
+  // `procDirectory` (the /proc directory) stays owned by the caller, and `closing` takes the task
+  // directory's descriptor at the end. `mainMask`, when given, is the main thread's mask as just
+  // read, which spares reading it again before it is changed.
+  TaskDirectory(int procDirectory, pid_t pid, ClosingBatch& closing,
+                const AffinityMask* mainMask = nullptr);
+  ~TaskDirectory() override;
+  TaskDirectory(const TaskDirectory&) = delete;
+  TaskDirectory& operator=(const TaskDirectory&) = delete;
 
+  bool open() override;
   bool isSingleThreaded() override;
+  bool isMember(pid_t thread) override;
   bool list(std::vector<pid_t>& threads) override;
   bool readMask(pid_t thread, AffinityMask& mask) override;
   SetResult setMask(pid_t thread, const AffinityMask& mask) override;
@@ -65,7 +80,11 @@ class TaskDirectory : public ProcessThreads {
  private:
   int procDirectory_;
   pid_t pid_;
-  UniqueFd tasks_;  // opened by the first listing: a lone main thread never needs it
+  ClosingBatch& closing_;
+  const AffinityMask* mainMask_;
+  // The process's own task directory: through it, a thread identifier names a thread of this
+  // process or nothing, and it is empty once the process has ended.
+  UniqueFd tasks_;
   std::vector<NumberedEntry> entries_;
   std::vector<std::uint64_t> maskWords_;  // as wide as the kernel's masks, once one was read
 };

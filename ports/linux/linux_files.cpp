@@ -115,6 +115,8 @@ void ClosingBatch::add(int fd) {
 }
 
 void ClosingBatch::closeAll() {
+  // Called between a failed call and the look at its errno.
+  const int error = errno;
   std::sort(fds_.begin(), fds_.end());
   std::size_t first = 0;
   while (first < fds_.size()) {
@@ -132,30 +134,123 @@ void ClosingBatch::closeAll() {
     first = last + 1;
   }
   fds_.clear();
+  errno = error;
 }
+
+bool lackedResources(int error) {
+  return error == EMFILE || error == ENFILE || error == ENOMEM || error == ENOBUFS;
+}
+
+namespace {
+
+// Reads the file of `fd` to its end and closes it; errno survives the close.
+bool readAndClose(int fd, std::string& contents, std::size_t limit) {
+  if (fd < 0) {
+    return false;
+  }
+  const bool read = readOpenedFile(fd, contents, limit, ReadUntil::End);
+  const int error = errno;
+  close(fd);
+  errno = error;
+  return read;
+}
+
+}  // namespace
 
 bool readFileAt(int directory, const char* path, std::string& contents, std::size_t limit) {
   contents.clear();
-  const UniqueFd file(openForReading(directory, path));
-  return file.valid() && readOpenedFile(file.get(), contents, limit, ReadUntil::End);
+  return readAndClose(openForReading(directory, path), contents, limit);
+}
+
+bool readFileAt(int directory, const char* path, std::string& contents, ClosingBatch& closing,
+                std::size_t limit) {
+  contents.clear();
+  return readAndClose(openForReadingAt(directory, path, closing), contents, limit);
+}
+
+int openForReadingAt(int directory, const char* path, ClosingBatch& closing) {
+  int fd = openForReading(directory, path);
+  if (fd < 0 && (errno == EMFILE || errno == ENFILE)) {
+    // The batch may be what holds the last free descriptors.
+    closing.closeAll();
+    fd = openForReading(directory, path);
+  }
+  return fd;
 }
 
 bool readRecordAt(int directory, const char* path, std::string& contents, ClosingBatch& closing,
                   std::size_t limit) {
   contents.clear();
-  int fd = openForReading(directory, path);
-  if (fd < 0 && errno == EMFILE) {
-    // The batch may be what holds the last free descriptors.
-    closing.closeAll();
-    fd = openForReading(directory, path);
-  }
+  const int fd = openForReadingAt(directory, path, closing);
   if (fd < 0) {
     return false;
   }
   // Read before handing over: a full batch closes every descriptor it holds, this one included.
   const bool read = readOpenedFile(fd, contents, limit, ReadUntil::ShortFirstRead);
+  const int error = errno;
   closing.add(fd);
+  errno = error;
   return read;
+}
+
+LineReader::LineReader(int directory, const char* path, std::size_t lineLimit)
+    : file_(openForReading(directory, path)), lineLimit_(lineLimit) {
+  failed_ = !file_.valid();
+  ended_ = failed_;
+}
+
+bool LineReader::next(std::string_view& line) {
+  while (true) {
+    const std::size_t end = buffer_.find('\n', start_ + searched_);
+    if (end != std::string::npos) {
+      line = std::string_view(buffer_).substr(start_, end - start_);
+      start_ = end + 1;
+      searched_ = 0;
+      if (!std::exchange(skipping_, false) && line.size() <= lineLimit_) {
+        return true;
+      }
+      continue;
+    }
+    searched_ = buffer_.size() - start_;
+    if (searched_ > lineLimit_) {
+      // Dropped as it comes, so a line of any length costs no more than the limit.
+      skipping_ = true;
+      buffer_.clear();
+      start_ = 0;
+      searched_ = 0;
+    }
+    if (ended_) {
+      // A last line without a line feed still counts.
+      if (start_ < buffer_.size() && !skipping_ && buffer_.size() - start_ <= lineLimit_) {
+        line = std::string_view(buffer_).substr(start_);
+        start_ = buffer_.size();
+        return true;
+      }
+      return false;
+    }
+    if (!readMore()) {
+      return false;
+    }
+  }
+}
+
+// Appends the next read to the bytes not handed out yet, which move to the front first.
+bool LineReader::readMore() {
+  buffer_.erase(0, start_);
+  start_ = 0;
+  const std::size_t kept = buffer_.size();
+  buffer_.resize(kept + kPageSize);
+  ssize_t got;
+  while ((got = read(file_.get(), buffer_.data() + kept, kPageSize)) < 0 && errno == EINTR) {
+  }
+  buffer_.resize(kept + static_cast<std::size_t>(std::max<ssize_t>(got, 0)));
+  if (got < 0) {
+    failed_ = true;
+    ended_ = true;
+    return false;
+  }
+  ended_ = got == 0;
+  return true;
 }
 
 bool listNumberedEntries(int directory, std::string_view prefix,

@@ -53,6 +53,11 @@ class ClosingBatch {
   std::vector<int> fds_;
 };
 
+// Whether a call failed for want of what the system lends (descriptors, memory) rather than
+// because the file is gone or refused: the file may well be there then, and a reader that went on
+// without it would leave something out in silence.
+bool lackedResources(int error);
+
 // Larger than any file the program reads whole, small enough to refuse garbage quickly.
 constexpr std::size_t kDefaultFileLimit = std::size_t{1} << 20;
 
@@ -60,17 +65,51 @@ constexpr std::size_t kDefaultFileLimit = std::size_t{1} << 20;
 // `contents`, reading until read(2) reports the end: /proc hands out many files (mountinfo,
 // status, cmdline) a record or a page at a time, so a short read says nothing about the end.
 // False when the file cannot be opened or read, or holds more than `limit` bytes; `contents` is
-// then empty, never a cut file.
+// then empty, never a cut file, and errno tells why.
 bool readFileAt(int directory, const char* path, std::string& contents,
                 std::size_t limit = kDefaultFileLimit);
+
+// The same for a reader that holds a batch: when the descriptors have run out, the batch is
+// closed and the open tried once more. The file's own descriptor is closed at once.
+bool readFileAt(int directory, const char* path, std::string& contents, ClosingBatch& closing,
+                std::size_t limit = kDefaultFileLimit);
+
+// openat(2) for reading, with the same second try.
+int openForReadingAt(int directory, const char* path, ClosingBatch& closing);
 
 // Reads a file that the kernel generates whole on each read, leaving the descriptor to
 // `closing`: /proc/PID/comm and /proc/PID/stat, and sysfs attributes. When the first read
 // returns less than a page, that was the whole file, and the read(2) that would only confirm
 // the end is saved; a first read that fills the page is followed to the end like readFileAt.
-// The same failures as readFileAt.
+// The same failures as readFileAt, and the same second try when the descriptors have run out.
 bool readRecordAt(int directory, const char* path, std::string& contents, ClosingBatch& closing,
                   std::size_t limit = kDefaultFileLimit);
+
+// Reads a file a line at a time through one buffer that grows only to the longest line taken:
+// /proc/self/mountinfo of a busy container host runs to megabytes, and no line of it needs the
+// others.
+class LineReader {
+ public:
+  // Opens `path` below `directory`; a line longer than `lineLimit` bytes is skipped whole.
+  LineReader(int directory, const char* path, std::size_t lineLimit);
+
+  // The next line, without its line feed, valid until the next call; false at the end of the
+  // file, or when it cannot be opened or read (failed() tells which).
+  bool next(std::string_view& line);
+  bool failed() const { return failed_; }
+
+ private:
+  bool readMore();
+
+  UniqueFd file_;
+  std::size_t lineLimit_;
+  std::string buffer_;
+  std::size_t start_ = 0;     // of the bytes not handed out yet
+  std::size_t searched_ = 0;  // bytes after start_ known to hold no line feed
+  bool skipping_ = false;     // inside a line over the limit
+  bool ended_ = false;
+  bool failed_ = false;
+};
 
 // A directory entry named by a decimal number, possibly after a fixed prefix: a process in
 // /proc, a thread in /proc/PID/task, "cpu3" or "node1" in sysfs.

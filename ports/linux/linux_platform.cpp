@@ -15,7 +15,7 @@ namespace vellicor::linux_platform {
 LinuxPlatform::LinuxPlatform(std::string sysfsRoot, std::wstring commandLine)
     : sysfsRoot_(std::move(sysfsRoot)),
       commandLine_(std::move(commandLine)),
-      procDirectory_(open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC)),
+      procDirectory_(openOwnProc()),
       rights_(readCallerRights()),
       affinity_(procDirectory_.get()) {}
 
@@ -134,6 +134,11 @@ bool LinuxPlatform::resumeThread(OsHandle thread) {
   }
   launch->second->resume();
   return true;
+}
+
+bool LinuxPlatform::resumedCommandStarted(OsHandle thread) {
+  auto launch = launches_.find(thread);
+  return launch == launches_.end() || launch->second->error() == 0;
 }
 
 OsHandle LinuxPlatform::openChecked(pid_t pid, const ProcessIdentity* enumerated) {

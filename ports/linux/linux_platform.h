@@ -52,6 +52,7 @@ class LinuxPlatform : public Platform {
   std::wstring getCommandLine() override;
   bool createSuspendedProcess(std::wstring_view command, LaunchedProcess& launched) override;
   bool resumeThread(OsHandle thread) override;
+  bool resumedCommandStarted(OsHandle thread) override;
 
  private:
   OsHandle openChecked(pid_t pid, const ProcessIdentity* enumerated);

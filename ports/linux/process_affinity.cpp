@@ -21,6 +21,11 @@ namespace vellicor::linux_platform {
 
 namespace {
 
+// A cgroup mount's line holds two paths of at most PATH_MAX bytes, which mountinfo may write with
+// four bytes for each (an octal escape), and a few short fields: 64 KiB is twice that. Longer
+// lines (an overlay's list of lower directories) describe no cgroup hierarchy.
+constexpr std::size_t kMountLineLimit = 64 * 1024;
+
 // mountinfo writes a space, tab, line feed or backslash in a path as a backslash and three
 // octal digits.
 std::string unescapeMountField(std::string_view field) {
@@ -110,7 +115,13 @@ AccessCheck checkProcessAccess(int procDirectory, pid_t pid, const ProcessIdenti
 ProcessAffinity::ProcessAffinity(int procDirectory) : procDirectory_(procDirectory) {}
 
 bool ProcessAffinity::readProcessMask(pid_t pid, AffinityMask& mask) {
-  return readThreadMask(pid, maskWords_, mask);
+  lastRead_ = 0;
+  if (!readThreadMask(pid, maskWords_, mask)) {
+    return false;
+  }
+  lastRead_ = pid;
+  lastMask_ = mask;
+  return true;
 }
 
 void ProcessAffinity::systemMask(pid_t pid, const AffinityMask& processMask,
@@ -130,7 +141,8 @@ bool ProcessAffinity::setProcessMask(pid_t pid, const AffinityMask& mask) {
   if (mask.none()) {
     return false;
   }
-  TaskDirectory threads(procDirectory_, pid);
+  TaskDirectory threads(procDirectory_, pid, closing_, lastRead_ == pid ? &lastMask_ : nullptr);
+  lastRead_ = 0;
   return setEveryThread(threads, pid, mask);
 }
 
@@ -214,42 +226,50 @@ const CpusetHierarchy& ProcessAffinity::hierarchy() {
 
 CpusetHierarchy readCpusetHierarchy(int procDirectory) {
   CpusetHierarchy cpusets;
-  std::string mountInfo;
-  if (readFileAt(procDirectory, "self/mountinfo", mountInfo)) {
-    cpusets.found =
-        findCpusetMount(mountInfo, cpusets.unified, cpusets.mountPoint, cpusets.mountRoot);
+  LineReader mountInfo(procDirectory, "self/mountinfo", kMountLineLimit);
+  std::string_view line;
+  while (mountInfo.next(line)) {
+    if (addMountLine(line, cpusets)) {
+      break;
+    }
   }
-  return cpusets;
+  // A table read in part may lack the very line that counts.
+  return mountInfo.failed() ? CpusetHierarchy() : cpusets;
+}
+
+bool addMountLine(std::string_view line, CpusetHierarchy& cpusets) {
+  // ID PARENT MAJOR:MINOR ROOT MOUNTPOINT OPTIONS [TAGS...] - FSTYPE SOURCE SUPEROPTIONS
+  std::vector<std::string_view> fields = splitWords(line, ' ');
+  std::size_t separator = 6;
+  while (separator < fields.size() && fields[separator] != "-") {
+    ++separator;
+  }
+  if (separator + 3 >= fields.size()) {
+    return false;
+  }
+  std::string_view type = fields[separator + 1];
+  const bool legacy = type == "cgroup" && hasWord(fields[separator + 3], "cpuset");
+  if (legacy || (type == "cgroup2" && !cpusets.found)) {
+    cpusets.found = true;
+    cpusets.unified = !legacy;
+    cpusets.mountRoot = unescapeMountField(fields[3]);
+    cpusets.mountPoint = unescapeMountField(fields[4]);
+  }
+  return legacy;
 }
 
 bool findCpusetMount(std::string_view mountInfo, bool& unified, std::string& mountPoint,
                      std::string& mountRoot) {
-  bool haveUnified = false;
+  CpusetHierarchy cpusets;
   for (std::string_view line : splitWords(mountInfo, '\n')) {
-    // ID PARENT MAJOR:MINOR ROOT MOUNTPOINT OPTIONS [TAGS...] - FSTYPE SOURCE SUPEROPTIONS
-    std::vector<std::string_view> fields = splitWords(line, ' ');
-    std::size_t separator = 6;
-    while (separator < fields.size() && fields[separator] != "-") {
-      ++separator;
-    }
-    if (separator + 3 >= fields.size()) {
-      continue;
-    }
-    std::string_view type = fields[separator + 1];
-    if (type == "cgroup" && hasWord(fields[separator + 3], "cpuset")) {
-      unified = false;
-      mountRoot = unescapeMountField(fields[3]);
-      mountPoint = unescapeMountField(fields[4]);
-      return true;
-    }
-    if (type == "cgroup2" && !haveUnified) {
-      haveUnified = true;
-      mountRoot = unescapeMountField(fields[3]);
-      mountPoint = unescapeMountField(fields[4]);
+    if (addMountLine(line, cpusets)) {
+      break;
     }
   }
-  unified = haveUnified;
-  return haveUnified;
+  unified = cpusets.unified;
+  mountPoint = cpusets.mountPoint;
+  mountRoot = cpusets.mountRoot;
+  return cpusets.found;
 }
 
 }  // namespace vellicor::linux_platform

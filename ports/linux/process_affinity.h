@@ -41,8 +41,13 @@ struct CpusetHierarchy {
   std::string mountRoot;  // the cgroup mounted there, a prefix of the paths in /proc/PID/cpuset
 };
 
-// Reads the hierarchy from /proc/self/mountinfo below `procDirectory`.
+// Reads the hierarchy from /proc/self/mountinfo below `procDirectory`, a line at a time: the
+// table of a busy container host runs to megabytes.
 CpusetHierarchy readCpusetHierarchy(int procDirectory);
+
+// Takes one line of mountinfo into `cpusets`: the v1 hierarchy with the "cpuset" option, which
+// settles the search (true), else the first cgroup2 mount.
+bool addMountLine(std::string_view line, CpusetHierarchy& cpusets);
 
 // Reads and sets masks for one run, remembering what does not change within it: the online
 // processors and the processors of each cpuset.
@@ -71,10 +76,15 @@ class ProcessAffinity {
   std::optional<CpusetHierarchy> hierarchy_;
   std::map<std::string, std::optional<AffinityMask>> cpusets_;
   std::vector<std::uint64_t> maskWords_;  // as wide as the kernel's masks, once one was read
+  // The main thread's mask as the last read gave it: what is put back should the process turn
+  // out to have ended and its identifier to name another process by the time it is set.
+  pid_t lastRead_ = 0;
+  AffinityMask lastMask_;
+  // The task directories of the processes set, closed a batch at a time.
+  ClosingBatch closing_;
 };
 
-// The cgroup mounts in /proc/self/mountinfo that carry the cpuset controller: the v1 hierarchy
-// with the "cpuset" option, else a cgroup2 mount.
+// The same search over the text of a whole mount table.
 bool findCpusetMount(std::string_view mountInfo, bool& unified, std::string& mountPoint,
                      std::string& mountRoot);
 

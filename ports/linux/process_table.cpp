@@ -35,21 +35,37 @@ std::string_view fileNameOf(std::string_view path) {
 }
 
 // The executable's file name, or the first word of the command line, when the kernel cut the
-// name at its limit. Costs two or three system calls, so only such names pay for it.
-std::string completedName(int procDirectory, pid_t pid, std::string_view kernelName) {
+// name at its limit. Costs two or three system calls, so only such names pay for it. False, with
+// errno set, when the command line could not be read for want of resources.
+bool completeName(int procDirectory, pid_t pid, std::string& name, ClosingBatch& closing) {
   std::string exeTarget(PATH_MAX, '\0');
   ssize_t length =
       readlinkat(procDirectory, procPath(pid, "exe").c_str(), exeTarget.data(), exeTarget.size());
   exeTarget.resize(length > 0 ? static_cast<std::size_t>(length) : 0);
-  std::string_view name = completeKernelName(kernelName, executableFileName(exeTarget), {});
-  if (name.size() == kernelName.size()) {
+  std::string_view completed = completeKernelName(name, executableFileName(exeTarget), {});
+  std::string word;  // outlives `completed`, which may point into it
+  if (completed.size() == name.size()) {
     // Not ours to read (another user's process) or a different file: the command line is
     // readable by all.
-    std::string commandLine;
-    readFileAt(procDirectory, procPath(pid, "cmdline").c_str(), commandLine);
-    return std::string(completeKernelName(kernelName, {}, commandFileName(commandLine)));
+    if (!readFirstCommandWord(procDirectory, pid, word, closing) && lackedResources(errno)) {
+      return false;
+    }
+    completed = completeKernelName(name, {}, commandFileName(word));
   }
-  return std::string(name);
+  name = std::string(completed);
+  return true;
+}
+
+// Where the first number of the line "FIELD:" of a /proc/PID/status text stands.
+bool parseStatusNumber(std::string_view status, std::string_view field, std::uint64_t& value) {
+  std::string line = "\n" + std::string(field) + ":\t";
+  std::size_t at = status.find(line);
+  if (at == std::string::npos) {
+    return false;
+  }
+  const char* begin = status.data() + at + line.size();
+  auto [end, error] = std::from_chars(begin, status.data() + status.size(), value);
+  return error == std::errc() && end != begin;
 }
 
 // Now, in the clock of the start times in /proc/PID/stat: every process started before this
@@ -65,32 +81,65 @@ std::uint64_t bootClockTicks() {
   return nanoseconds / nanosecondsPerTick;
 }
 
-// Whether `pid` is a process rather than one of its other threads: /proc answers a lookup of any
-// thread's identifier, although its listing shows processes only.
-bool isProcessLeader(int procDirectory, pid_t pid) {
-  std::uint64_t group = 0;
-  return readStatusNumber(procDirectory, pid, "Tgid", group) &&
-         group == static_cast<std::uint64_t>(pid);
+// What a look at one process came to. A read that failed for want of descriptors or memory fails
+// the whole table: a process must never be left out in silence.
+enum class Found { Yes, No, Unknown };
+
+Found failedRead() {
+  return lackedResources(errno) ? Found::Unknown : Found::No;
 }
 
-// Adds the process `pid` to the table; false when it has ended. `listed` is a moment by which it
-// had started.
-bool addProcess(int procDirectory, pid_t pid, ino_t procInode, std::uint64_t listed,
-                std::string& name, ClosingBatch& closing, std::vector<ProcessEntry>& table,
-                std::vector<ProcessIdentity>& identities) {
-  if (!readRecordAt(procDirectory, procPath(pid, "comm").c_str(), name, closing) || name.empty()) {
-    return false;
+// Whether `pid` is a process rather than one of its other threads: /proc answers a lookup of any
+// thread's identifier, although its listing shows processes only.
+Found isProcessLeader(int procDirectory, pid_t pid, ClosingBatch& closing) {
+  std::string status;
+  if (!readFileAt(procDirectory, procPath(pid, "status").c_str(), status, closing)) {
+    return failedRead();
+  }
+  std::uint64_t group = 0;
+  return parseStatusNumber(status, "Tgid", group) && group == static_cast<std::uint64_t>(pid)
+             ? Found::Yes
+             : Found::No;
+}
+
+// Adds the process `pid` to the table; No when it has ended. `listed` is a moment by which it had
+// started.
+Found addProcess(int procDirectory, pid_t pid, ino_t procInode, std::uint64_t listed,
+                 std::string& name, ClosingBatch& closing, std::vector<ProcessEntry>& table,
+                 std::vector<ProcessIdentity>& identities) {
+  if (!readRecordAt(procDirectory, procPath(pid, "comm").c_str(), name, closing)) {
+    return failedRead();
+  }
+  if (name.empty()) {
+    return Found::No;
   }
   name.pop_back();  // the line feed the kernel adds
-  if (name.size() == kKernelNameLength) {
-    name = completedName(procDirectory, pid, name);
+  if (name.size() == kKernelNameLength && !completeName(procDirectory, pid, name, closing)) {
+    return Found::Unknown;
   }
   table.push_back(ProcessEntry{static_cast<std::uint32_t>(pid), decodeUtf8(name)});
   identities.push_back(ProcessIdentity{pid, procInode, listed});
-  return true;
+  return Found::Yes;
 }
 
 }  // namespace
+
+UniqueFd openOwnProc(const char* path) {
+  UniqueFd proc(open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!proc.valid()) {
+    return proc;
+  }
+  // "self" names this process by its number in the namespace the mount belongs to.
+  char self[16];
+  const ssize_t length = readlinkat(proc.get(), "self", self, sizeof self);
+  pid_t named = 0;
+  if (length <= 0 || static_cast<std::size_t>(length) >= sizeof self ||
+      !parseNumber(std::string_view(self, static_cast<std::size_t>(length)), named) ||
+      named != getpid()) {
+    proc.reset();
+  }
+  return proc;
+}
 
 std::string procPath(pid_t pid, std::string_view file) {
   char digits[16];
@@ -131,17 +180,43 @@ bool parseStartTime(std::string_view statLine, std::uint64_t& startTime) {
 
 bool readStatusNumber(int procDirectory, pid_t pid, std::string_view field, std::uint64_t& value) {
   std::string status;
-  if (!readFileAt(procDirectory, procPath(pid, "status").c_str(), status)) {
+  return readFileAt(procDirectory, procPath(pid, "status").c_str(), status) &&
+         parseStatusNumber(status, field, value);
+}
+
+bool readFirstCommandWord(int procDirectory, pid_t pid, std::string& word, ClosingBatch& closing) {
+  word.clear();
+  const UniqueFd file(openForReadingAt(procDirectory, procPath(pid, "cmdline").c_str(), closing));
+  if (!file.valid()) {
     return false;
   }
-  std::string line = "\n" + std::string(field) + ":\t";
-  std::size_t at = status.find(line);
-  if (at == std::string::npos) {
-    return false;
+  // The kernel reads the command line from the process's memory, where the arguments may run to
+  // megabytes: only the first word is wanted, and no path is longer than a page.
+  char page[kCommandWordLimit];
+  std::size_t held = 0;
+  while (held < sizeof page) {
+    const ssize_t got = read(file.get(), page + held, sizeof page - held);
+    if (got < 0 && errno == EINTR) {
+      continue;
+    }
+    if (got < 0) {
+      const int error = errno;
+      word.clear();
+      errno = error;
+      return false;
+    }
+    const std::string_view read(page + held, static_cast<std::size_t>(got));
+    held += static_cast<std::size_t>(got);
+    if (got == 0 || read.find('\0') != std::string_view::npos) {
+      break;
+    }
   }
-  const char* begin = status.data() + at + line.size();
-  auto [end, error] = std::from_chars(begin, status.data() + status.size(), value);
-  return error == std::errc() && end != begin;
+  const std::string_view text(page, held);
+  const std::size_t end = text.find('\0');
+  if (end != std::string_view::npos || held < sizeof page) {
+    word.assign(text.substr(0, end));
+  }
+  return true;
 }
 
 std::string_view executableFileName(std::string_view exeTarget) {
@@ -190,8 +265,12 @@ bool readProcessTable(int procDirectory, std::vector<ProcessEntry>& table,
   std::string name;
   ClosingBatch closing;
   for (const NumberedEntry& process : processes) {
-    addProcess(procDirectory, process.number, process.inode, listed, name, closing, table,
-               identities);
+    if (addProcess(procDirectory, process.number, process.inode, listed, name, closing, table,
+                   identities) == Found::Unknown) {
+      table.clear();
+      identities.clear();
+      return false;
+    }
   }
   return true;
 }
@@ -219,11 +298,18 @@ bool readProcessesById(int procDirectory, const std::vector<std::uint32_t>& proc
     struct stat directory {};
     // Only a process has a directory of its own by that name; a thread's is hidden in listings
     // but answers a lookup, and it is no process of the table.
-    if (fstatat(procDirectory, procPath(pid).c_str(), &directory, 0) != 0 ||
-        !isProcessLeader(procDirectory, pid)) {
-      continue;
+    Found found = fstatat(procDirectory, procPath(pid).c_str(), &directory, 0) == 0
+                      ? isProcessLeader(procDirectory, pid, closing)
+                      : failedRead();
+    if (found == Found::Yes) {
+      found = addProcess(procDirectory, pid, directory.st_ino, listed, name, closing, table,
+                         identities);
     }
-    addProcess(procDirectory, pid, directory.st_ino, listed, name, closing, table, identities);
+    if (found == Found::Unknown) {
+      table.clear();
+      identities.clear();
+      return false;
+    }
   }
   return true;
 }

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "ports/linux/linux_files.h"
 
 namespace vellicor::linux_platform {
 
@@ -31,6 +32,13 @@ struct ProcessIdentity {
   std::uint64_t latestStartTime = 0;  // clock ticks after boot, as in /proc/PID/stat
 };
 
+// Opens the /proc directory at `path`; invalid when it cannot be opened or is not this process's
+// own. A /proc of another process-identifier namespace (a host's /proc bind-mounted into a
+// container, or the one left in place by `unshare --pid` without a new mount) names processes by
+// numbers that the sched_* calls, which take numbers of this process's namespace, give to others:
+// every name, thread list and identity read through it would be applied to the wrong process.
+UniqueFd openOwnProc(const char* path = "/proc");
+
 // "PID/file" (or "PID" alone), relative to the /proc directory.
 std::string procPath(pid_t pid, std::string_view file = {});
 
@@ -39,6 +47,14 @@ bool parseStartTime(std::string_view statLine, std::uint64_t& startTime);
 
 // The first number of the line "FIELD:" of /proc/PID/status (of "Uid:", the real user).
 bool readStatusNumber(int procDirectory, pid_t pid, std::string_view field, std::uint64_t& value);
+
+// The most of /proc/PID/cmdline that is read for its first word.
+inline constexpr std::size_t kCommandWordLimit = 4096;
+
+// The first word of /proc/PID/cmdline, read up to its first NUL and a page at most: the rest may
+// run to megabytes. Empty when the command line is empty or its first word longer than that.
+// False, with errno set, when the file cannot be read.
+bool readFirstCommandWord(int procDirectory, pid_t pid, std::string& word, ClosingBatch& closing);
 
 // The file name in the target of /proc/PID/exe, without the " (deleted)" the kernel adds for a
 // removed file.
@@ -52,7 +68,8 @@ std::string_view completeKernelName(std::string_view kernelName, std::string_vie
 
 // Reads the table from the /proc directory `procDirectory`; `identities` gets one entry per
 // table entry, in the same order. Processes that end during the scan are left out. False when
-// /proc cannot be listed.
+// /proc cannot be listed, or a process could not be read for want of descriptors or memory:
+// the table is then not to be had, rather than had without it.
 //
 // Each process costs two system calls (open and read its comm file) and a share of the directory
 // listing and of the batched closes; the start time is only read when a process is opened and its
@@ -63,7 +80,7 @@ bool readProcessTable(int procDirectory, std::vector<ProcessEntry>& table,
 // The same for the processes of `processIds` alone, in identifier order and each once; an
 // identifier that no process has, or that names a thread other than a process's first, is left
 // out. Each one is looked up by name, so the cost follows the identifiers asked for, not the
-// number of processes on the machine.
+// number of processes on the machine. The same failures as readProcessTable.
 bool readProcessesById(int procDirectory, const std::vector<std::uint32_t>& processIds,
                        std::vector<ProcessEntry>& table, std::vector<ProcessIdentity>& identities);
 

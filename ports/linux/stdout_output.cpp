@@ -2,6 +2,8 @@
 
 #include <pthread.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <ctime>
@@ -18,6 +20,8 @@ constexpr std::size_t kBlockSize = 64 * 1024;
 
 StdoutOutput::StdoutOutput(int fd) : fd_(fd) {
   buffer_.reserve(kBlockSize + 1024);
+  struct stat status {};
+  socket_ = fstat(fd_, &status) == 0 && S_ISSOCK(status.st_mode);
 }
 
 StdoutOutput::~StdoutOutput() {
@@ -48,7 +52,9 @@ void StdoutOutput::flush() {
 }
 
 // Writes the whole buffer with SIGPIPE blocked, so a reader that went away gives EPIPE instead of
-// ending the process. A SIGPIPE that was pending already is the caller's and stays pending.
+// ending the process. A SIGPIPE that was pending already is the caller's and stays pending. A
+// socket is written without raising the signal at all: some (SOCK_SEQPACKET) never raise it, and
+// a SIGPIPE taken back after them would be one sent from outside.
 bool StdoutOutput::writeBlock() {
   sigset_t pipeSignal;
   sigemptyset(&pipeSignal);
@@ -62,7 +68,9 @@ bool StdoutOutput::writeBlock() {
   std::size_t written = 0;
   bool readerGone = false;
   while (written < buffer_.size()) {
-    ssize_t got = write(fd_, buffer_.data() + written, buffer_.size() - written);
+    const char* data = buffer_.data() + written;
+    const std::size_t size = buffer_.size() - written;
+    const ssize_t got = socket_ ? send(fd_, data, size, MSG_NOSIGNAL) : write(fd_, data, size);
     if (got < 0 && errno == EINTR) {
       continue;
     }
@@ -76,7 +84,7 @@ bool StdoutOutput::writeBlock() {
     }
     written += static_cast<std::size_t>(got);
   }
-  if (readerGone && !pendingBefore) {
+  if (readerGone && !pendingBefore && !socket_) {
     const timespec now{};
     while (sigtimedwait(&pipeSignal, nullptr, &now) < 0 && errno == EINTR) {
     }

@@ -36,6 +36,7 @@ class StdoutOutput : public Output {
   bool writeBlock();
 
   int fd_;
+  bool socket_ = false;
   std::string buffer_;
   bool stopped_ = false;
   bool writeFailed_ = false;

@@ -1,5 +1,6 @@
 #include "ports/linux/suspended_launch.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <linux/capability.h>
 #include <signal.h>
@@ -15,17 +16,24 @@
 #include <cerrno>
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "common/utf8.h"
 #include "ports/linux/capabilities.h"
 #include "ports/linux/command_line.h"
+#include "ports/linux/linux_files.h"
 
 extern char** environ;
 
 namespace vellicor::linux_platform {
 
 namespace {
+
+// What the child reads at the gate: go on to exec (also when the gate closes), or end, since the
+// exec is known to fail.
+constexpr char kGo = 1;
+constexpr char kAbandon = 2;
 
 // What the child needs after fork, prepared beforehand: between fork and exec it may only make
 // system calls, since this process's allocator may be in any state there.
@@ -121,10 +129,75 @@ void setProcessName(const std::string& path, char (&name)[16]) {
   char go = 0;
   while (read(plan.fd, &go, 1) < 0 && errno == EINTR) {
   }
+  if (go == kAbandon) {
+    _exit(127);
+  }
   execve(plan.path, plan.argv, environ);
   int error = errno;
   send(plan.fd, &error, sizeof error, MSG_NOSIGNAL);
   _exit(127);
+}
+
+// Whether binfmt_misc may run a file that is neither ELF nor a script: a registered interpreter
+// (a CPU emulator, Wine, a Java runtime) may take it, unless the file system says it is disabled
+// or holds no format. Where it cannot be asked, it may.
+bool miscFormatsMayApply() {
+  std::string status;
+  if (!readFileAt(AT_FDCWD, "/proc/sys/fs/binfmt_misc/status", status)) {
+    return true;
+  }
+  if (status.starts_with("disabled")) {
+    return false;
+  }
+  DIR* formats = opendir("/proc/sys/fs/binfmt_misc");
+  if (formats == nullptr) {
+    return true;
+  }
+  bool any = false;
+  while (const dirent* entry = readdir(formats)) {
+    const std::string_view name = entry->d_name;
+    any = any || (name != "." && name != ".." && name != "register" && name != "status");
+  }
+  closedir(formats);
+  return any;
+}
+
+// What exec will answer for `path`, where that can be told without running it: a script whose
+// interpreter cannot be run, or a file of no format this kernel runs. 0 when exec may work.
+int predictedExecError(const std::string& path) {
+  const UniqueFd file(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
+  char head[256];  // the kernel looks no further into a "#!" line
+  const ssize_t got = file.valid() ? pread(file.get(), head, sizeof head, 0) : -1;
+  if (got < 0) {
+    return 0;  // execute-only: exec alone can tell
+  }
+  std::string_view start(head, static_cast<std::size_t>(got));
+  if (start.starts_with("#!")) {
+    start.remove_prefix(2);
+    start.remove_prefix(std::min(start.find_first_not_of(" \t"), start.size()));
+    const std::size_t end = start.find_first_of(std::string_view(" \t\n\0", 4));
+    if (end == std::string_view::npos && start.size() + 2 + 1 >= sizeof head) {
+      return 0;  // a longer line than read here
+    }
+    const std::string interpreter(start.substr(0, end));
+    return interpreter.empty() ? ENOEXEC : checkExecutable(interpreter);
+  }
+  if (start.starts_with("\x7f"
+                        "ELF") ||
+      miscFormatsMayApply()) {
+    return 0;
+  }
+  return ENOEXEC;
+}
+
+// The errno of a failed exec that the child sends through the gate, or 0 once the gate closed
+// because the exec succeeded (or the child was killed before it: it did not fail to start).
+int readExecResult(int fd) {
+  int error = 0;
+  ssize_t got;
+  while ((got = recv(fd, &error, sizeof error, MSG_WAITALL)) < 0 && errno == EINTR) {
+  }
+  return got == static_cast<ssize_t>(sizeof error) ? error : 0;
 }
 
 // Waits until the child has reached the gate. It can only fail to by being killed, and then it
@@ -236,8 +309,7 @@ bool SuspendedLaunch::start(std::wstring_view command) {
   }
 
   if (mayTrace && ptrace(PTRACE_SEIZE, pid, nullptr, PTRACE_O_TRACEEXEC) == 0) {
-    char go = 1;
-    send(gate_.get(), &go, 1, MSG_NOSIGNAL);
+    send(gate_.get(), &kGo, 1, MSG_NOSIGNAL);
     error_ = waitForExec(pid, gate_.get());
     gate_.reset();
     if (error_ != 0) {
@@ -248,7 +320,17 @@ bool SuspendedLaunch::start(std::wstring_view command) {
     return true;
   }
   // Refused (another tracer already holds the child, or a security module forbids tracing) or
-  // unwanted: the child waits before exec instead.
+  // unwanted: the child waits before exec instead. What exec would refuse is only learnt when it
+  // is let go; what can be told now fails the start, as exec itself does on the traced path.
+  error_ = predictedExecError(path);
+  if (error_ != 0) {
+    send(gate_.get(), &kAbandon, 1, MSG_NOSIGNAL);
+    gate_.reset();
+    while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+    }
+    pid_ = -1;
+    return false;
+  }
   hold_ = Hold::kBeforeExec;
   return true;
 }
@@ -257,8 +339,8 @@ void SuspendedLaunch::resume() {
   if (hold_ == Hold::kAfterExec) {
     ptrace(PTRACE_DETACH, pid_, nullptr, nullptr);
   } else if (hold_ == Hold::kBeforeExec) {
-    char go = 1;
-    send(gate_.get(), &go, 1, MSG_NOSIGNAL);
+    send(gate_.get(), &kGo, 1, MSG_NOSIGNAL);
+    error_ = readExecResult(gate_.get());
     gate_.reset();
   }
   hold_ = Hold::kNone;

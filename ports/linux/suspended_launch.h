@@ -31,8 +31,11 @@ class SuspendedLaunch {
   // False when it cannot be started; error() then tells why.
   bool start(std::wstring_view command);
   pid_t processId() const { return pid_; }
-  // The errno of the last failed start (ENOENT when the program was not found), else 0.
+  // The errno of the last failed start (ENOENT when the program was not found), or of an exec
+  // that failed once the program held before it was resumed; else 0.
   int error() const { return error_; }
+  // Lets the program go. One held before its exec is followed until the exec is done, so that
+  // error() tells whether it started.
   void resume();
 
  private:

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cerrno>
 #include <charconv>
 #include <cstddef>
 #include <string>
@@ -24,6 +25,9 @@ namespace {
 struct FileReader {
   std::string contents;
   ClosingBatch closing;
+  // A file or directory could not be opened or read for want of descriptors or memory: what the
+  // scan found lacks it, and a processor or node would be missing in silence.
+  bool starved = false;
 
   // Reads `path` (relative to `directory`) and returns its bytes through `text`, which stays
   // valid until the next read. An attribute is generated whole, so the usual one shorter than a
@@ -32,10 +36,22 @@ struct FileReader {
     // The default limit leaves room for a list of every other CPU below kCpuLimit, the longest
     // set text worth reading.
     if (!readRecordAt(directory, path, contents, closing)) {
+      starved = starved || lackedResources(errno);
       return false;
     }
     text = contents;
     return true;
+  }
+
+  // Opens the directory `path` below `directory`; invalid when it is not there.
+  UniqueFd openDirectory(int directory, const char* path) {
+    UniqueFd opened(openat(directory, path, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!opened.valid() && (errno == EMFILE || errno == ENFILE)) {
+      closing.closeAll();
+      opened.reset(openat(directory, path, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    }
+    starved = starved || (!opened.valid() && lackedResources(errno));
+    return opened;
   }
 };
 
@@ -199,8 +215,7 @@ bool readNodeCpus(int nodeDirectory, unsigned node, FileReader& reader, Affinity
 std::vector<AffinityMask> readNumaNodes(int rootDirectory, const AffinityMask& online,
                                         FileReader& reader) {
   std::vector<AffinityMask> nodes;
-  const UniqueFd nodeDirectory(
-      openat(rootDirectory, "sys/devices/system/node", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  const UniqueFd nodeDirectory = reader.openDirectory(rootDirectory, "sys/devices/system/node");
   const std::vector<unsigned> indexes =
       nodeDirectory.valid() ? entryNumbers(nodeDirectory.get(), "node") : std::vector<unsigned>();
   if (indexes.empty()) {
@@ -262,6 +277,9 @@ bool readSysfsTopology(const std::string& rootDirectory, std::vector<TopologyRec
       /*ownGroupWhenUnknown=*/false, reader);
   std::vector<AffinityMask> nodes = readNumaNodes(root.get(), online, reader);
 
+  if (reader.starved) {
+    return false;
+  }
   records.reserve(cores.size() + packages.size() + nodes.size());
   appendRecords(cores, RelationProcessorCore, records);
   appendRecords(packages, RelationProcessorPackage, records);

@@ -17,7 +17,8 @@ struct TopologyRecord {
   std::uint32_t Relationship = 0;  // RelationProcessorCore, RelationNumaNode, ...
 };
 
-// False when the tree cannot be read at all (no online processor found).
+// False when the tree cannot be read at all (no online processor found), or a file of it could not
+// be read for want of descriptors or memory: no topology rather than one short of a node.
 bool readSysfsTopology(const std::string& rootDirectory, std::vector<TopologyRecord>& records);
 
 }  // namespace vellicor::linux_platform

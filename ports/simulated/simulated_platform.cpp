@@ -237,4 +237,9 @@ bool SimulatedPlatform::resumeThread(OsHandle thread) {
   return launched && !resumeFails;
 }
 
+// A question about the resumption, not an operation of its own: it stays out of `calls`.
+bool SimulatedPlatform::resumedCommandStarted(OsHandle thread) {
+  return thread != launchedThread_ || !startFailsOnResumption;
+}
+
 }  // namespace vellicor::simulated

@@ -46,6 +46,8 @@ class SimulatedPlatform : public Platform {
   std::wstring commandLine;
   bool creationFails = false;
   bool resumeFails = false;
+  // The launched command turns out not to start once it is resumed.
+  bool startFailsOnResumption = false;
   // The process a successful launch adds to the table.
   SimulatedProcess launchedProcess{4000, L"launched.exe"};
 
@@ -83,6 +85,7 @@ class SimulatedPlatform : public Platform {
   std::wstring getCommandLine() override;
   bool createSuspendedProcess(std::wstring_view command, LaunchedProcess& launched) override;
   bool resumeThread(OsHandle thread) override;
+  bool resumedCommandStarted(OsHandle thread) override;
 
  private:
   SimulatedProcess* processFor(OsHandle handle);

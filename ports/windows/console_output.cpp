@@ -86,15 +86,12 @@ std::size_t consolePieceLength(std::wstring_view text, std::size_t limit) {
 bool writeWholeCharacters(std::wstring_view text, std::size_t limit, const ConsoleWrite& write) {
   while (!text.empty()) {
     const std::wstring_view piece = text.substr(0, consolePieceLength(text, limit));
-    std::size_t taken = std::min(write(piece), piece.size());
+    const std::size_t taken = std::min(write(piece), piece.size());
     if (taken == 0) {
       return false;
     }
-    // Stepping back over a high half the console took alone gives it the pair whole next time;
-    // a write that took only that half makes progress by it instead, so the loop always ends.
-    if (taken > 1 && splitsAPair(text, taken)) {
-      --taken;
-    }
+    // A console that took a high half without its low half has it: sending it again would show
+    // it twice, so the next call starts with the low half.
     text.remove_prefix(taken);
   }
   return true;

@@ -34,10 +34,9 @@ std::size_t consolePieceLength(std::wstring_view text, std::size_t limit);
 using ConsoleWrite = std::function<std::size_t(std::wstring_view piece)>;
 
 // Hands `text` to `write` in pieces of consolePieceLength(…, limit) until all of it is taken.
-// A write that stopped between the halves of a pair counts as stopping before the pair, so the
-// next write gets the pair whole (unless that high half was all it took: then the next write
-// starts with the low half, so that every write makes progress). Returns false once a write
-// refuses.
+// Every unit is handed over once: after a write that stopped between the halves of a pair, which
+// only a console taking part of a piece can do, the next write starts with the low half. Returns
+// false once a write refuses.
 bool writeWholeCharacters(std::wstring_view text, std::size_t limit, const ConsoleWrite& write);
 
 class ConsoleOutput : public Output {

@@ -192,6 +192,16 @@ TEST_F(Launch, FailedCreationPrintsNotFoundWithoutLineEnd) {
   EXPECT_TRUE(platform.callsStartingWith("WTSEnumerateProcessesW").empty());
 }
 
+// A platform that learns only on resumption that the program cannot run: the line about the
+// process it held stays, the failure follows it, and the run ends with status 1.
+TEST_F(Launch, ACommandThatTurnsOutNotToStartIsReportedAfterItsLine) {
+  platform.startFailsOnResumption = true;
+  EXPECT_EQ(run(L"vellicor.exe /x:1 /e  app.exe \"a b\"", {L"/x:1", L"/e", L"app.exe", L"a b"}), 1);
+  EXPECT_EQ(output.text, L"app.exe, pid:5000, mask:ff -> 01\nNot found:  app.exe \"a b\"");
+  EXPECT_EQ(story().back(), "CloseHandle thread");
+  EXPECT_TRUE(platform.openHandles.empty());
+}
+
 TEST_F(Launch, OptionGivenLastPrintsUsageAfterTheReport) {
   EXPECT_EQ(run(L"vellicor.exe /c /e", {L"/c", L"/e"}), 1);
   EXPECT_EQ(output.text.rfind(L"Vellicor version 0.7.0 (x64) by Quennet\n\nLogical", 0), 0u);

@@ -170,6 +170,9 @@ class InterposedPlatform : public Platform {
     return linux_.createSuspendedProcess(command, launched);
   }
   bool resumeThread(OsHandle thread) override { return linux_.resumeThread(thread); }
+  bool resumedCommandStarted(OsHandle thread) override {
+    return linux_.resumedCommandStarted(thread);
+  }
 
  private:
   static void fire(std::function<void()>& moment) {

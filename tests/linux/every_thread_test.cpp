@@ -1,26 +1,37 @@
 #include "ports/linux/every_thread.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pthread.h>
+#include <sched.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <bit>
 #include <iterator>
 #include <map>
 #include <numeric>
+#include <optional>
 #include <ostream>
 #include <set>
 #include <string>
 #include <vector>
+
+#include "child_process.h"
 
 namespace vellicor::linux_platform {
 namespace {
 
 const AffinityMask kOld = 0xf;
 const AffinityMask kNew = 0x3;
+const AffinityMask kStranger = 0x4;  // of a thread of another process
 
 // Something that happens to a scripted process before one of its listings: the first listing at
 // or after listing number `listing` (0 is the first) and after `afterMs` of waiting in all.
 struct Event {
-  enum class What { Appears, Ends, EndsOnceListed };
+  // TakenOverOnceListed: the thread ends once listed, and a thread of another process gets its
+  // identifier.
+  enum class What { Appears, Ends, EndsOnceListed, TakenOverOnceListed };
 
   int listing = 0;
   int afterMs = 0;
@@ -49,8 +60,24 @@ class ScriptedProcess : public ProcessThreads {
     order_.clear();
     masks_.clear();
   }
+  // The process ends once opened, and another process gets the main thread's identifier.
+  void takeOverOnOpen(pid_t mainThread) { takenOverOnOpen_ = mainThread; }
+
+  bool open() override {
+    ++opens_;
+    if (takenOverOnOpen_ != 0) {
+      end();
+      strangers_[takenOverOnOpen_] = kStranger;
+    }
+    return true;
+  }
 
   bool isSingleThreaded() override { return order_.size() == 1; }
+
+  bool isMember(pid_t thread) override {
+    ++memberships_;
+    return masks_.contains(thread);
+  }
 
   bool list(std::vector<pid_t>& threads) override {
     for (pid_t thread : revertAtNextListing_) {
@@ -65,8 +92,10 @@ class ScriptedProcess : public ProcessThreads {
           appear(event->thread, event->mask);
         } else if (event->what == Event::What::Ends) {
           disappear(event->thread);
-        } else {
+        } else if (event->what == Event::What::EndsOnceListed) {
           endOnceListed_.push_back(event->thread);
+        } else {
+          takenOverOnceListed_.push_back(event->thread);
         }
         event = events_.erase(event);
       } else {
@@ -82,11 +111,21 @@ class ScriptedProcess : public ProcessThreads {
       disappear(thread);
     }
     endOnceListed_.clear();
+    for (pid_t thread : takenOverOnceListed_) {
+      disappear(thread);
+      strangers_[thread] = kStranger;
+    }
+    takenOverOnceListed_.clear();
     return true;
   }
 
+  // By identifier, as the kernel reads and sets masks: whoever has it now.
   bool readMask(pid_t thread, AffinityMask& mask) override {
     ++reads_;
+    if (strangers_.contains(thread)) {
+      mask = strangers_[thread];
+      return true;
+    }
     if (!masks_.contains(thread)) {
       return false;
     }
@@ -96,6 +135,10 @@ class ScriptedProcess : public ProcessThreads {
 
   SetResult setMask(pid_t thread, const AffinityMask& mask) override {
     ++setsOf_[thread];
+    if (strangers_.contains(thread)) {
+      strangers_[thread] = mask;
+      return SetResult::Set;
+    }
     if (!masks_.contains(thread)) {
       return SetResult::Gone;
     }
@@ -125,6 +168,10 @@ class ScriptedProcess : public ProcessThreads {
     return wrong;
   }
 
+  // The masks of the other processes' threads that took over identifiers.
+  const std::map<pid_t, AffinityMask>& strangers() const { return strangers_; }
+  int opens() const { return opens_; }
+  int memberships() const { return memberships_; }
   int listings() const { return listings_; }
   int reads() const { return reads_; }
   const std::vector<int>& waits() const { return waits_; }
@@ -163,6 +210,11 @@ class ScriptedProcess : public ProcessThreads {
   std::map<pid_t, AffinityMask> cpusets_;
   std::vector<pid_t> revertAtNextListing_;
   std::vector<pid_t> endOnceListed_;
+  std::vector<pid_t> takenOverOnceListed_;
+  std::map<pid_t, AffinityMask> strangers_;
+  pid_t takenOverOnOpen_ = 0;
+  int opens_ = 0;
+  int memberships_ = 0;
   int listings_ = 0;
   int waited_ = 0;
   int reads_ = 0;
@@ -268,20 +320,87 @@ INSTANTIATE_TEST_SUITE_P(
                    kFullConfirmation}),
     [](const testing::TestParamInfo<ScriptCase>& info) { return std::string(info.param.name); });
 
+// Each thread is read once, for the mask to give back should its identifier turn out to be
+// another process's, set once and confirmed once.
 TEST(EveryThread, AProcessWhoseListNeverGrowsCostsOneSetPerThreadAndTwoListings) {
   ScriptedProcess process({100, 101, 102, 103});
   EXPECT_TRUE(setEveryThread(process, 100, kNew));
   EXPECT_EQ(process.sets(), 4);
   EXPECT_EQ(process.listings(), 2);
-  EXPECT_EQ(process.reads(), 0);
+  EXPECT_EQ(process.reads(), 4);
+  EXPECT_EQ(process.memberships(), 4);
   EXPECT_TRUE(process.waits().empty());
 }
 
+// A process that still lives after the change still holds its identifier: nothing more to ask.
 TEST(EveryThread, ALoneMainThreadIsSetWithoutAListing) {
   ScriptedProcess process({100});
   EXPECT_TRUE(setEveryThread(process, 100, kNew));
+  EXPECT_EQ(process.opens(), 1);
   EXPECT_EQ(process.sets(), 1);
   EXPECT_EQ(process.listings(), 0);
+  EXPECT_EQ(process.memberships(), 0);
+}
+
+// --- Identifiers that another process took over ----------------------------------------------
+
+struct TakeOverCase {
+  const char* name;
+  std::vector<pid_t> threads;  // the first is the main thread
+  std::vector<Event> events;
+  bool succeeds;
+};
+
+void PrintTo(const TakeOverCase& test, std::ostream* out) {
+  *out << test.name;
+}
+
+class TakenOverIdentifiers : public testing::TestWithParam<TakeOverCase> {};
+
+// A thread of another process that took over a listed identifier before it was set keeps the
+// mask it had; every thread of the process gets the new one.
+TEST_P(TakenOverIdentifiers, LeaveTheOtherProcessAsItWas) {
+  const TakeOverCase& test = GetParam();
+  ScriptedProcess process(test.threads);
+  for (const Event& event : test.events) {
+    process.add(event);
+  }
+  EXPECT_EQ(setEveryThread(process, test.threads.front(), kNew), test.succeeds);
+  ASSERT_FALSE(process.strangers().empty());
+  for (const auto& [thread, mask] : process.strangers()) {
+    EXPECT_EQ(mask, kStranger) << thread;
+  }
+  EXPECT_EQ(process.threadsWithout(kNew), std::vector<pid_t>{});
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, TakenOverIdentifiers,
+    testing::Values(TakeOverCase{"in_the_first_pass",
+                                 {100, 101, 102},
+                                 {{.thread = 101, .what = Event::What::TakenOverOnceListed}},
+                                 true},
+                    TakeOverCase{
+                        "in_a_confirming_pass",
+                        {100, 101, 102},
+                        {kGrowth,
+                         {.listing = 2, .thread = 101, .what = Event::What::TakenOverOnceListed}},
+                        true},
+                    TakeOverCase{"every_thread_but_the_main_one",
+                                 {100, 101, 102},
+                                 {{.thread = 101, .what = Event::What::TakenOverOnceListed},
+                                  {.thread = 102, .what = Event::What::TakenOverOnceListed}},
+                                 true}),
+    [](const testing::TestParamInfo<TakeOverCase>& info) { return std::string(info.param.name); });
+
+// The process ended after it was opened, and another one got its identifier before the change:
+// that one keeps its mask, and the change fails as for any process that has ended.
+TEST(EveryThread, AProcessWhoseIdentifierWasTakenOverIsLeftAsItWas) {
+  for (const std::vector<pid_t>& threads : {std::vector<pid_t>{100}, {100, 101, 102}}) {
+    ScriptedProcess process(threads);
+    process.takeOverOnOpen(100);
+    EXPECT_FALSE(setEveryThread(process, 100, kNew));
+    EXPECT_EQ(process.strangers().at(100), kStranger);
+  }
 }
 
 TEST(EveryThread, AThreadThatRefusesFailsTheChangeButNotTheOthers) {
@@ -342,6 +461,142 @@ TEST(EveryThread, AThreadInANarrowerCpusetEndsTheConfirmation) {
   EXPECT_EQ(process.threadsWithout(kNew), std::vector<pid_t>{});
   EXPECT_EQ(process.waits(), kFullConfirmation);
 }
+
+// --- A real process that starts threads during the change -----------------------------------
+
+// A process of the test's own whose main thread starts a thread when told: 'n' with the main
+// thread's own mask, 'o' with the mask `old` (as a thread started by a creator not yet changed
+// gets it). Answers each order once the thread is listed in its task directory.
+class ThreadPool {
+ public:
+  explicit ThreadPool(std::uint64_t old) {
+    if (pipe2(orders_, O_CLOEXEC) != 0 || pipe2(answers_, O_CLOEXEC) != 0) {
+      return;
+    }
+    child_.emplace(linux_test::ChildProcess::run([this, old] {
+      char order;
+      while (read(orders_[0], &order, 1) == 1) {
+        cpu_set_t own;
+        sched_getaffinity(0, sizeof own, &own);
+        if (order == 'o') {
+          cpu_set_t set;
+          CPU_ZERO(&set);
+          for (int cpu = 0; cpu < 64; ++cpu) {
+            if ((old >> cpu) & 1) {
+              CPU_SET(cpu, &set);
+            }
+          }
+          sched_setaffinity(0, sizeof set, &set);
+        }
+        pthread_t thread;
+        pthread_create(
+            &thread, nullptr,
+            [](void*) -> void* {
+              pause();
+              return nullptr;
+            },
+            nullptr);
+        sched_setaffinity(0, sizeof own, &own);
+        (void)!write(answers_[1], &order, 1);
+      }
+      _exit(0);
+    }));
+  }
+  ~ThreadPool() {
+    child_.reset();
+    for (int fd : {orders_[0], orders_[1], answers_[0], answers_[1]}) {
+      close(fd);
+    }
+  }
+
+  pid_t pid() const { return child_ ? child_->pid() : -1; }
+  bool started() const { return child_ && child_->started(); }
+  // Has the pool start a thread, and returns once it is listed.
+  bool start(char order) {
+    const std::size_t before = linux_test::threadsOf(pid()).size();
+    char answer;
+    if (write(orders_[1], &order, 1) != 1 || read(answers_[0], &answer, 1) != 1) {
+      return false;
+    }
+    while (linux_test::threadsOf(pid()).size() == before) {
+      usleep(100);
+    }
+    return true;
+  }
+
+ private:
+  int orders_[2] = {-1, -1};
+  int answers_[2] = {-1, -1};
+  std::optional<linux_test::ChildProcess> child_;
+};
+
+// The real task directory of the pool, with the pool starting threads at set points of the
+// change: one with the new mask before the second listing (the process is seen to start
+// threads), and one with the old mask during confirmation wait number `lateAt`.
+class StartingThreads : public ProcessThreads {
+ public:
+  StartingThreads(TaskDirectory& tasks, ThreadPool& pool, int lateAt)
+      : tasks_(tasks), pool_(pool), lateAt_(lateAt) {}
+
+  bool open() override { return tasks_.open(); }
+  bool isSingleThreaded() override { return tasks_.isSingleThreaded(); }
+  bool isMember(pid_t thread) override { return tasks_.isMember(thread); }
+  bool list(std::vector<pid_t>& threads) override {
+    if (listings_++ == 1) {
+      started_ += pool_.start('n') ? 1 : 0;
+    }
+    return tasks_.list(threads);
+  }
+  bool readMask(pid_t thread, AffinityMask& mask) override { return tasks_.readMask(thread, mask); }
+  SetResult setMask(pid_t thread, const AffinityMask& mask) override {
+    return tasks_.setMask(thread, mask);
+  }
+  void wait(int milliseconds) override {
+    if (waits_++ == lateAt_) {
+      started_ += pool_.start('o') ? 1 : 0;
+    }
+    tasks_.wait(milliseconds);
+  }
+
+  int started() const { return started_; }
+
+ private:
+  TaskDirectory& tasks_;
+  ThreadPool& pool_;
+  int lateAt_;
+  int listings_ = 0;
+  int waits_ = 0;
+  int started_ = 0;
+};
+
+class LateThreads : public testing::TestWithParam<int> {};
+
+// A thread with the old mask that shows in the task directory only while the change confirms
+// itself is found and changed: every thread of the process ends on the new mask.
+TEST_P(LateThreads, OfARealProcessGetTheMask) {
+  const std::uint64_t online = linux_test::onlineMask();
+  if (std::popcount(online) < 2 || linux_test::threadMask(getpid()) != online) {
+    GTEST_SKIP() << "needs two processors and every one of them";
+  }
+  ThreadPool pool(online);
+  ASSERT_TRUE(pool.started());
+  ASSERT_TRUE(pool.start('n'));
+  const UniqueFd proc(open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  ClosingBatch closing;
+  TaskDirectory tasks(proc.get(), pool.pid(), closing);
+  StartingThreads process(tasks, pool, GetParam());
+  const std::uint64_t lowest = online & -online;
+  EXPECT_TRUE(setEveryThread(process, pool.pid(), AffinityMask(lowest)));
+  EXPECT_EQ(process.started(), 2) << "the pool started its threads";
+  const std::vector<pid_t> threads = linux_test::threadsOf(pool.pid());
+  EXPECT_EQ(threads.size(), 4u);
+  for (pid_t thread : threads) {
+    EXPECT_EQ(linux_test::threadMask(thread), lowest) << thread;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(ConfirmationWaits, LateThreads,
+                         testing::Range(0, static_cast<int>(std::size(kConfirmationWaits))));
 
 }  // namespace
 }  // namespace vellicor::linux_platform

@@ -286,5 +286,85 @@ TEST(ShortReads, AMountTableOfManyRecordsIsReadWhole) {
       << "1: not read; 2: not whole; 3: the test's mount table too short to prove anything";
 }
 
+struct LinesCase {
+  const char* name;
+  std::string file;
+  std::size_t lineLimit;
+  std::vector<std::string> lines;
+};
+
+class LineReading : public testing::TestWithParam<LinesCase> {};
+
+TEST_P(LineReading, GivesEveryLineWithinTheLimit) {
+  const LinesCase& row = GetParam();
+  TemporaryDirectory directory;
+  ASSERT_FALSE(directory.path().empty());
+  const std::string path = (directory.path() / "lines").string();
+  std::ofstream(path, std::ios::binary) << row.file;
+
+  LineReader reader(AT_FDCWD, path.c_str(), row.lineLimit);
+  std::vector<std::string> lines;
+  std::string_view line;
+  while (reader.next(line)) {
+    lines.emplace_back(line);
+  }
+  EXPECT_FALSE(reader.failed());
+  EXPECT_EQ(lines, row.lines);
+}
+
+std::string repeated(char character, std::size_t count) {
+  return std::string(count, character);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, LineReading,
+    testing::Values(
+        LinesCase{"empty", "", 16, {}},
+        LinesCase{"lines", "a\nbc\n\nd\n", 16, {"a", "bc", "", "d"}},
+        LinesCase{"no_line_feed_at_the_end", "a\nbc", 16, {"a", "bc"}},
+        LinesCase{"at_the_limit", "0123456789abcdef\nx\n", 16, {"0123456789abcdef", "x"}},
+        LinesCase{"one_over_the_limit_is_skipped", "a\n0123456789abcdefg\nx\n", 16, {"a", "x"}},
+        LinesCase{"overlong_last_line_without_line_feed", "a\n0123456789abcdefg", 16, {"a"}},
+        // Lines across the reads of a page, and one that spans several pages.
+        LinesCase{"across_pages",
+                  repeated('a', 4095) + "\n" + repeated('b', 10000) + "\nc\n",
+                  16384,
+                  {repeated('a', 4095), repeated('b', 10000), "c"}},
+        LinesCase{
+            "skipped_across_pages", "a\n" + repeated('b', 10000) + "\nc\n", 4096, {"a", "c"}}),
+    [](const testing::TestParamInfo<LinesCase>& info) { return std::string(info.param.name); });
+
+TEST(LineReading, AMissingFileFails) {
+  LineReader reader(AT_FDCWD, "/nonexistent/lines", 16);
+  std::string_view line;
+  EXPECT_FALSE(reader.next(line));
+  EXPECT_TRUE(reader.failed());
+}
+
+// A file of several megabytes is read to its end, whatever its size.
+TEST(LineReading, ReadsAFileOfMegabytesToTheEnd) {
+  TemporaryDirectory directory;
+  ASSERT_FALSE(directory.path().empty());
+  const std::string path = (directory.path() / "lines").string();
+  constexpr int kLines = 40000;
+  {
+    std::ofstream file(path, std::ios::binary);
+    for (int i = 0; i < kLines; ++i) {
+      file << i << ' ' << repeated('x', 100) << '\n';
+    }
+  }
+  LineReader reader(AT_FDCWD, path.c_str(), 1024);
+  std::string_view line;
+  int count = 0;
+  bool inOrder = true;
+  while (reader.next(line)) {
+    inOrder = inOrder && line.starts_with(std::to_string(count) + " ");
+    ++count;
+  }
+  EXPECT_FALSE(reader.failed());
+  EXPECT_EQ(count, kLines);
+  EXPECT_TRUE(inOrder);
+}
+
 }  // namespace
 }  // namespace vellicor::linux_platform

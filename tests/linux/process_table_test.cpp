@@ -253,9 +253,10 @@ TEST_F(ProcessTable, LooksUpTheProcessesOfGivenIdentifiersAlone) {
   ASSERT_TRUE(threaded.started());
   ASSERT_EQ(threads.size(), 2u);
   const pid_t otherThread = threads[0] == threaded.pid() ? threads[1] : threads[0];
-  ChildProcess ended = ChildProcess::run([] { _exit(0); });
-  const auto endedPid = static_cast<std::uint32_t>(ended.pid());
-  ended.wait();
+  // The kernel hands out identifiers below pid_max only: this one names no process, now or later
+  // (an ended child's identifier could be handed out again meanwhile).
+  const auto noProcess =
+      static_cast<std::uint32_t>(std::stoul(linux_test::readWholeFile("/proc/sys/kernel/pid_max")));
 
   const auto self = static_cast<std::uint32_t>(getpid());
   const auto child = static_cast<std::uint32_t>(threaded.pid());
@@ -263,8 +264,8 @@ TEST_F(ProcessTable, LooksUpTheProcessesOfGivenIdentifiersAlone) {
   std::vector<ProcessIdentity> identities;
   ASSERT_TRUE(readProcessesById(
       proc_.get(),
-      {child, static_cast<std::uint32_t>(otherThread), self, 0, 0xFFFFFFFFu, endedPid, self}, table,
-      identities));
+      {child, static_cast<std::uint32_t>(otherThread), self, 0, 0xFFFFFFFFu, noProcess, self},
+      table, identities));
   ASSERT_EQ(table.size(), 2u);
   ASSERT_EQ(identities.size(), 2u);
   EXPECT_EQ(table[0].ProcessId, std::min(self, child));
@@ -281,9 +282,54 @@ TEST_F(ProcessTable, LooksUpTheProcessesOfGivenIdentifiersAlone) {
     const ProcessIdentity& identity =
         wholeIdentities[static_cast<std::size_t>(same - whole.begin())];
     EXPECT_EQ(same->pProcessName, table[i].pProcessName);
-    EXPECT_EQ(identity.procInode, identities[i].procInode);
+    // The inode of /proc/PID may change between two reads, when the kernel drops and rebuilds
+    // the directory's entry; the identifier is what must agree.
+    EXPECT_EQ(identity.pid, identities[i].pid);
+    EXPECT_NE(identities[i].procInode, ino_t{0});
   }
 }
+
+struct CommandWordCase {
+  const char* name;
+  std::string first;      // the first word, argument 0
+  std::size_t restBytes;  // of the arguments after it
+  std::string word;       // what is read
+};
+
+void PrintTo(const CommandWordCase& row, std::ostream* out) {
+  *out << row.name;
+}
+
+class CommandWords : public testing::TestWithParam<CommandWordCase> {};
+
+// Only the first word of a command line is read, however long the rest: the kernel copies it out
+// of the process's memory. A first word longer than any path gives nothing.
+TEST_P(CommandWords, AreReadUpToTheFirstNulAndAPageAtMost) {
+  const CommandWordCase& row = GetParam();
+  std::vector<std::string> arguments{row.first, "1000"};
+  for (std::size_t bytes = 0; bytes < row.restBytes; bytes += 4096) {
+    arguments.push_back(std::string(4095, '0'));  // sleep adds its arguments up
+  }
+  ChildProcess child = ChildProcess::execute("/bin/sleep", arguments);
+  ASSERT_TRUE(child.started());
+  const UniqueFd proc(open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  ClosingBatch closing;
+  std::string word = "stale";
+  ASSERT_TRUE(readFirstCommandWord(proc.get(), child.pid(), word, closing));
+  EXPECT_EQ(word, row.word);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, CommandWords,
+    testing::Values(
+        CommandWordCase{"Short", "vl-sleep", 0, "vl-sleep"},
+        CommandWordCase{"BeforeAMebibyteOfArguments", "/opt/vl-sleep", 1 << 20, "/opt/vl-sleep"},
+        CommandWordCase{"FillingThePageWithItsNul", std::string(kCommandWordLimit - 1, 'w'), 16,
+                        std::string(kCommandWordLimit - 1, 'w')},
+        CommandWordCase{"LongerThanAPage", std::string(kCommandWordLimit, 'w'), 16, ""}),
+    [](const testing::TestParamInfo<CommandWordCase>& info) {
+      return std::string(info.param.name);
+    });
 
 TEST(ProcessLookup, WithoutProcFailsAsAWholeTableWould) {
   std::vector<ProcessEntry> table{{1, L"x"}};

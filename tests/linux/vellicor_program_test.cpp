@@ -131,10 +131,18 @@ TEST(VellicorProgram, SetsARealProcessAndReportsItInOneLine) {
   EXPECT_EQ(linux_test::threadMask(child.pid()), 1u);
 }
 
+struct MountTableCase {
+  const char* name;
+  std::size_t depth;  // where the cpuset hierarchy's line begins, at least
+};
+
+class LongMountTable : public testing::TestWithParam<MountTableCase> {};
+
 // A process confined to one processor by its cpuset, on a machine whose mount table is so long
-// (a container host) that the line of the cpuset hierarchy lies pages into it: a request for
-// every processor is narrowed to the cpuset's, and the line says what the process really has.
-TEST(VellicorProgram, NarrowsTheRequestToACpusetListedPagesIntoTheMountTable) {
+// (a container host) that the line of the cpuset hierarchy lies pages, or megabytes, into it: a
+// request for every processor is narrowed to the cpuset's, and the line says what the process
+// really has.
+TEST_P(LongMountTable, StillNarrowsTheRequestToTheCpuset) {
   const std::uint64_t all = linux_test::onlineMask();
   if (geteuid() != 0 || std::popcount(all) < 2 || linux_test::threadMask(getpid()) != all) {
     GTEST_SKIP() << "needs root, two processors and every one of them";
@@ -146,7 +154,8 @@ TEST(VellicorProgram, NarrowsTheRequestToACpusetListedPagesIntoTheMountTable) {
   }
   linux_test::TemporaryDirectory directory;
   ASSERT_FALSE(directory.path().empty());
-  const std::filesystem::path stack = directory.path() / "stack";
+  // A long mount point makes long lines, so that fewer mounts fill the table.
+  const std::filesystem::path stack = directory.path() / ("stack-" + std::string(200, 'm'));
   const std::filesystem::path cgroups = directory.path() / "cpuset";
   ASSERT_TRUE(std::filesystem::create_directory(stack));
   ASSERT_TRUE(std::filesystem::create_directory(cgroups));
@@ -158,20 +167,25 @@ TEST(VellicorProgram, NarrowsTheRequestToACpusetListedPagesIntoTheMountTable) {
 
   constexpr int kCannotMount = 100;
   constexpr int kNotFarEnough = 101;
+  const std::size_t depth = GetParam().depth;
   char request[32];
   std::snprintf(request, sizeof request, "/x:%llx", static_cast<unsigned long long>(all));
   ProgramRun run = runProgram({request, "/p", std::to_string(child.pid())}, false, [&] {
-    // The machine's cpuset hierarchy, mounted again after a few hundred other mounts.
-    if (!linux_test::enterPrivateMountNamespace() || !linux_test::detachCgroupMounts() ||
-        !linux_test::stackMounts(stack, 256) ||
-        mount("cgroup", cgroups.c_str(), "cgroup", 0, "cpuset") != 0) {
+    if (!linux_test::enterPrivateMountNamespace() || !linux_test::detachCgroupMounts()) {
+      return kCannotMount;
+    }
+    // The machine's cpuset hierarchy, mounted again after enough other mounts.
+    while (linux_test::readMountTable().size() <= depth) {
+      if (!linux_test::stackMounts(stack, 256)) {
+        return kCannotMount;
+      }
+    }
+    if (mount("cgroup", cgroups.c_str(), "cgroup", 0, "cpuset") != 0) {
       return kCannotMount;
     }
     const std::size_t line =
         linux_test::mountLineOffset(linux_test::readMountTable(), cgroups.string());
-    return line != std::string::npos && line > linux_test::kMountTableShortReadDepth
-               ? 0
-               : kNotFarEnough;
+    return line != std::string::npos && line > depth ? 0 : kNotFarEnough;
   });
   ASSERT_TRUE(WIFEXITED(run.status));
   if (WEXITSTATUS(run.status) == kCannotMount) {
@@ -190,6 +204,17 @@ TEST(VellicorProgram, NarrowsTheRequestToACpusetListedPagesIntoTheMountTable) {
   EXPECT_EQ(run.output, expected);
   EXPECT_EQ(linux_test::threadMask(child.pid()), highest);
 }
+
+INSTANTIATE_TEST_SUITE_P(Depths, LongMountTable,
+                         testing::Values(
+                             // Past what the kernel hands out in one read.
+                             MountTableCase{"PagesIntoTheTable",
+                                            linux_test::kMountTableShortReadDepth},
+                             // Past any bound on the size of a whole file.
+                             MountTableCase{"BeyondAMebibyte", std::size_t{1} << 20}),
+                         [](const testing::TestParamInfo<MountTableCase>& info) {
+                           return std::string(info.param.name);
+                         });
 
 }  // namespace
 }  // namespace vellicor::linux_platform

@@ -149,11 +149,12 @@ TEST(WriteWholeCharacters, GoesOnAfterPartialWrites) {
   };
   const Row rows[] = {
       {"partial writes between characters", 2, L"abcde", {L"ab", L"cd", L"e"}},
-      // The high half is handed over again, with its low half.
+      // The console has the high half: the next call starts with the low half, and every unit
+      // reaches it once.
       {"a partial write inside a pair",
        3,
        L"ab" + pair + L"cd",
-       {L"ab" + std::wstring(1, kHigh), pair + L"c", L"d"}},
+       {L"ab" + std::wstring(1, kHigh), std::wstring(1, kLow) + L"cd"}},
       // One unit at a time cannot keep the pair whole, but every unit still goes out once.
       {"one unit at a time", 1, L"a" + pair, {L"a", std::wstring(1, kHigh), std::wstring(1, kLow)}},
   };
