@@ -55,4 +55,11 @@ for argument in "$@"; do
     exit
   fi
 done
-exec "$wine" "$@"
+# A failing status goes into the log too: where a program left no output of its own (Wine's
+# messages are silenced), it is the one sign of how the program ended.
+status=0
+"$wine" "$@" || status=$?
+if [ "$status" -ne 0 ]; then
+  echo "wine-run.sh: $1 ended with status $status" >&2
+fi
+exit "$status"
