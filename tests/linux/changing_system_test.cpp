@@ -239,7 +239,7 @@ class ChangingSystem : public testing::Test {
 struct EndingCase {
   const char* label;
   std::function<void()> InterposedPlatform::*moment;
-  const wchar_t* message;
+  const wchar_t* message;  // after the process's name
 };
 
 // Names the row in test listings.
@@ -250,24 +250,26 @@ void PrintTo(const EndingCase& row, std::ostream* out) {
 class EndingProcess : public ChangingSystem, public testing::WithParamInterface<EndingCase> {};
 
 TEST_P(EndingProcess, IsReportedByNameAndNothingElseChanges) {
-  ChildProcess ending = namedChild("vl-ending", online_);
+  const std::string ownName = linux_test::ownName("vl-ending");
+  const std::wstring name = decodeUtf8(ownName);
+  ChildProcess ending = namedChild(ownName, online_);
   ASSERT_TRUE(ending.started());
   InterposedPlatform platform;
   platform.*GetParam().moment = [&] { ending.stop(); };
   CapturedOutput output;
-  EXPECT_EQ(runWith(platform, output, {L"/x:" + hex(lowestCpu(online_)), L"vl-ending"}), 0);
-  EXPECT_EQ(output.text, GetParam().message);
+  EXPECT_EQ(runWith(platform, output, {L"/x:" + hex(lowestCpu(online_)), name}), 0);
+  EXPECT_EQ(output.text, name + GetParam().message);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Moments, EndingProcess,
     testing::Values(EndingCase{"between the table and the open", &InterposedPlatform::afterTable,
-                               L"vl-ending, No access right!\n"},
+                               L", No access right!\n"},
                     EndingCase{"between the open and the mask read", &InterposedPlatform::afterOpen,
-                               L"vl-ending, Fail GetProcessAffinityMask!\n"},
+                               L", Fail GetProcessAffinityMask!\n"},
                     EndingCase{"between the mask read and the set",
                                &InterposedPlatform::afterMaskRead,
-                               L"vl-ending, Fail SetProcessAffinityMask!\n"}),
+                               L", Fail SetProcessAffinityMask!\n"}),
     nameFromLabel<EndingCase>);
 
 // Exit code of a scenario that cannot set up its own namespaces here.

@@ -125,6 +125,17 @@ class ChildProcess {
   pid_t pid_ = -1;
 };
 
+// A process name no other test program running at the same time uses: `stem` (9 bytes at most)
+// and this program's identifier in base 36, within the kernel's 15 bytes. Parameterised tests run
+// side by side and must not select each other's processes.
+inline std::string ownName(const std::string& stem) {
+  std::string suffix;
+  for (auto pid = static_cast<unsigned long>(getpid()); pid != 0; pid /= 36) {
+    suffix.insert(suffix.begin(), "0123456789abcdefghijklmnopqrstuvwxyz"[pid % 36]);
+  }
+  return stem + "-" + suffix;
+}
+
 // A copy of the sleep program under another file name.
 inline bool copySleepProgram(const std::filesystem::path& copy) {
   std::error_code error;
