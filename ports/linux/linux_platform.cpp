@@ -42,13 +42,13 @@ bool LinuxPlatform::lookUpProcesses(const std::vector<std::uint32_t>& processIds
   return true;
 }
 
-OsHandle LinuxPlatform::openProcess(std::uint32_t processId, ProcessAccess /*access*/) {
+OsHandle LinuxPlatform::openProcess(std::uint32_t processId, ProcessAccess access) {
   if (processId == 0 || processId > static_cast<std::uint32_t>(INT_MAX)) {
     lastError_ = kErrorInvalidParameter;
     return kNoHandle;
   }
   auto pid = static_cast<pid_t>(processId);
-  return openChecked(pid, enumeratedIdentity(pid));
+  return openChecked(pid, enumeratedIdentity(pid), access);
 }
 
 bool LinuxPlatform::getProcessAffinityMask(OsHandle process, AffinityMask& processMask,
@@ -121,7 +121,7 @@ bool LinuxPlatform::createSuspendedProcess(std::wstring_view command, LaunchedPr
   pid_t pid = launch->processId();
   launched.dwProcessId = static_cast<std::uint32_t>(pid);
   // Just started, so whatever an earlier table held under its identifier was another process.
-  launched.hProcess = openChecked(pid, nullptr);
+  launched.hProcess = openChecked(pid, nullptr, ProcessAccess::SetMask);
   launched.hThread = nextHandle();
   launches_.emplace(launched.hThread, std::move(launch));
   return true;
@@ -141,8 +141,9 @@ bool LinuxPlatform::resumedCommandStarted(OsHandle thread) {
   return launch == launches_.end() || launch->second->error() == 0;
 }
 
-OsHandle LinuxPlatform::openChecked(pid_t pid, const ProcessIdentity* enumerated) {
-  switch (checkProcessAccess(procDirectory_.get(), pid, enumerated, rights_)) {
+OsHandle LinuxPlatform::openChecked(pid_t pid, const ProcessIdentity* enumerated,
+                                    ProcessAccess access) {
+  switch (checkProcessAccess(procDirectory_.get(), pid, enumerated, rights_, access)) {
     case AccessCheck::Gone:
       lastError_ = kErrorInvalidParameter;
       return kNoHandle;

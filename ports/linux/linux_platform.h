@@ -55,7 +55,7 @@ class LinuxPlatform : public Platform {
   bool resumedCommandStarted(OsHandle thread) override;
 
  private:
-  OsHandle openChecked(pid_t pid, const ProcessIdentity* enumerated);
+  OsHandle openChecked(pid_t pid, const ProcessIdentity* enumerated, ProcessAccess access);
   const ProcessIdentity* enumeratedIdentity(pid_t pid) const;
   const pid_t* processOf(OsHandle handle) const;
   OsHandle nextHandle();

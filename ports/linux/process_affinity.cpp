@@ -82,7 +82,7 @@ CallerRights readCallerRights() {
 }
 
 AccessCheck checkProcessAccess(int procDirectory, pid_t pid, const ProcessIdentity* enumerated,
-                               const CallerRights& rights) {
+                               const CallerRights& rights, ProcessAccess access) {
   if (pid <= 0) {
     return AccessCheck::Gone;
   }
@@ -102,7 +102,8 @@ AccessCheck checkProcessAccess(int procDirectory, pid_t pid, const ProcessIdenti
   }
   // The kernel makes a process's effective user the owner of its /proc directory, so the common
   // case needs no further read.
-  if (rights.hasSysNice || directory.st_uid == rights.effectiveUid) {
+  if (access == ProcessAccess::ReadMasks || rights.hasSysNice ||
+      directory.st_uid == rights.effectiveUid) {
     return AccessCheck::Allowed;
   }
   std::uint64_t realUid = 0;

@@ -28,10 +28,11 @@ CallerRights readCallerRights();
 enum class AccessCheck { Allowed, Gone, Denied };
 
 // Whether the process now at `pid` is still the one that was enumerated (`enumerated` is null
-// for a process the table never held) and the caller may change its affinity: same effective
-// or real user as the caller's effective user, or CAP_SYS_NICE.
+// for a process the table never held) and, when it is opened to set its mask, the caller may
+// change its affinity: same effective or real user as the caller's effective user, or
+// CAP_SYS_NICE. The kernel lets anyone read a mask.
 AccessCheck checkProcessAccess(int procDirectory, pid_t pid, const ProcessIdentity* enumerated,
-                               const CallerRights& rights);
+                               const CallerRights& rights, ProcessAccess access);
 
 // Where this process sees the cgroup hierarchy that carries the cpuset controller.
 struct CpusetHierarchy {

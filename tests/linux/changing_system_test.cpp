@@ -499,6 +499,52 @@ INSTANTIATE_TEST_SUITE_P(Mounts, HiddenProcesses,
                                          HiddenCase{"directories invisible", "hidepid=2"}),
                          nameFromLabel<HiddenCase>);
 
+// Reading a mask asks the kernel for no right over the process; setting it does. Run by another
+// user, the program lists and shows a process of root's, and a request to change it is refused
+// and changes nothing.
+TEST_F(ChangingSystem, AnotherUsersProcessIsShownButNotChanged) {
+  if (geteuid() != 0) {
+    GTEST_SKIP() << "needs root to become another user";
+  }
+  const std::string ownName = linux_test::ownName("vl-others");
+  const std::wstring name = decodeUtf8(ownName);
+  ChildProcess owned = namedChild(ownName, online_);
+  ASSERT_TRUE(owned.started());
+  const std::wstring pid = std::to_wstring(owned.pid());
+  const std::wstring shown = L"  mask:" + hex(online_) + L", pid:" + pid + L", " + name + L"\n";
+  const std::wstring request = L"/x:" + hex(lowestCpu(online_));
+
+  ChildProcess user = ChildProcess::run([&] {
+    if (setgroups(0, nullptr) != 0 || setresgid(kNobody, kNobody, kNobody) != 0 ||
+        setresuid(kNobody, kNobody, kNobody) != 0) {
+      _exit(100);
+    }
+    CapturedOutput output;
+    LinuxPlatform listing;
+    if (runWith(listing, output, {L"/l"}) != 0 || output.text.find(shown) == std::wstring::npos) {
+      _exit(1);
+    }
+    output.text.clear();
+    LinuxPlatform showing;
+    if (runWith(showing, output, {L"/p", pid}) != 0 ||
+        output.text.find(shown) == std::wstring::npos) {
+      _exit(2);
+    }
+    output.text.clear();
+    LinuxPlatform setting;
+    if (runWith(setting, output, {L"/p", request, pid}) != 0 ||
+        output.text != name + L", No access right!\n") {
+      _exit(3);
+    }
+    _exit(0);
+  });
+  const int status = user.wait();
+  ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
+  ASSERT_NE(WEXITSTATUS(status), 100) << "could not become another user";
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "1: not listed, 2: not shown, 3: not refused";
+  EXPECT_EQ(threadMask(owned.pid()), online_);
+}
+
 // `vellicor /l | head -1`: the reader takes one line and leaves while the program still has
 // lines to write. The pipe is made small and the machine given enough processes that the
 // program is still writing when the reader goes.

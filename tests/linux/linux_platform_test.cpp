@@ -335,19 +335,22 @@ TEST(ProcessIdentity, AProcessOtherThanTheEnumeratedOneIsGone) {
   ASSERT_TRUE(parseStartTime(linux_test::readWholeFile("/proc/self/stat"), started));
   const CallerRights rights = readCallerRights();
 
-  EXPECT_EQ(checkProcessAccess(proc.get(), getpid(), &self, rights), AccessCheck::Allowed);
+  EXPECT_EQ(checkProcessAccess(proc.get(), getpid(), &self, rights, ProcessAccess::SetMask),
+            AccessCheck::Allowed);
   // A new inode alone is the kernel rebuilding the same process's directory: a process that
   // started before the table was read is the one in it.
   ProcessIdentity rebuilt = self;
   rebuilt.procInode += 1;
   rebuilt.latestStartTime = started + 1;
-  EXPECT_EQ(checkProcessAccess(proc.get(), getpid(), &rebuilt, rights), AccessCheck::Allowed);
+  EXPECT_EQ(checkProcessAccess(proc.get(), getpid(), &rebuilt, rights, ProcessAccess::SetMask),
+            AccessCheck::Allowed);
   // A new inode and a start in or after the tick of the table: an identifier taken over.
   for (std::uint64_t tableTick : {started, started - 1, std::uint64_t{0}}) {
     ProcessIdentity successor = self;
     successor.procInode += 1;
     successor.latestStartTime = tableTick;
-    EXPECT_EQ(checkProcessAccess(proc.get(), getpid(), &successor, rights), AccessCheck::Gone)
+    EXPECT_EQ(checkProcessAccess(proc.get(), getpid(), &successor, rights, ProcessAccess::SetMask),
+              AccessCheck::Gone)
         << tableTick;
   }
 }
@@ -366,11 +369,13 @@ int runAsNobody(const std::function<int()>& body) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-TEST(ProcessAccess, AnotherUsersProcessCannotBeOpened) {
+// The kernel lets anyone read a mask and only the owner (or CAP_SYS_NICE) change it.
+TEST(ProcessAccess, AnotherUsersProcessOpensForReadingItsMaskAlone) {
   if (!isRoot()) {
     GTEST_SKIP() << "needs root to become another user";
   }
   const pid_t rootOwned = getpid();
+  const std::uint64_t rootOwnedMask = threadMask(rootOwned);
   int result = runAsNobody([&] {
     LinuxPlatform platform;
     std::vector<ProcessEntry> table;
@@ -383,6 +388,14 @@ TEST(ProcessAccess, AnotherUsersProcessCannotBeOpened) {
     }
     if (platform.getLastError() != kErrorAccessDenied) {
       return 3;
+    }
+    OsHandle read =
+        platform.openProcess(static_cast<std::uint32_t>(rootOwned), ProcessAccess::ReadMasks);
+    AffinityMask readMask;
+    AffinityMask readSystemMask;
+    if (read == kNoHandle || !platform.getProcessAffinityMask(read, readMask, readSystemMask) ||
+        readMask.word(0) != rootOwnedMask) {
+      return 5;
     }
     OsHandle own =
         platform.openProcess(static_cast<std::uint32_t>(getpid()), ProcessAccess::SetMask);
