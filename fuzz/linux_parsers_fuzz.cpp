@@ -449,11 +449,16 @@ void checkProcTree(std::string_view input) {
     moved.procInode += 1;
     const ProcessIdentity* const candidates[] = {&identity, &moved};
     for (const ProcessIdentity* enumerated : candidates) {
-      const AccessCheck access = checkProcessAccess(proc.get(), identity.pid, enumerated, rights);
+      const AccessCheck access =
+          checkProcessAccess(proc.get(), identity.pid, enumerated, rights, ProcessAccess::SetMask);
       if (access == AccessCheck::Allowed) {
         const std::string status = readWhole(tree.root() / procPath(identity.pid, "status"));
         require(status.find("\nUid:\t" + std::to_string(kCaller)) != std::string::npos);
       }
+      // Reading a mask asks for no right: only the identity can refuse it.
+      const AccessCheck reading = checkProcessAccess(proc.get(), identity.pid, enumerated, rights,
+                                                     ProcessAccess::ReadMasks);
+      require(reading == (access == AccessCheck::Gone ? AccessCheck::Gone : AccessCheck::Allowed));
     }
     // Only the processors of this machine are ever offered.
     affinity.systemMask(identity.pid, AffinityMask(), offered);
