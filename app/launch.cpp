@@ -45,24 +45,21 @@ bool LaunchedCommand::start(Output& output, std::wstring_view programPath,
 }
 
 bool LaunchedCommand::resume(Output& output) {
-  if (thread_ == kNoHandle) {
-    return true;
-  }
-  const bool resumed = platform_.resumeThread(thread_);
-  const bool started = platform_.resumedCommandStarted(thread_);
-  platform_.closeHandle(thread_);
-  thread_ = kNoHandle;
+  bool started = true;
+  const bool resumed = letGo(started);
   if (!started) {
     printWide(output, L"Not found: %s", {command_});
   }
   return resumed && started;
 }
 
-bool LaunchedCommand::resume() {
+bool LaunchedCommand::letGo(bool& started) {
+  started = true;
   if (thread_ == kNoHandle) {
     return true;
   }
   const bool resumed = platform_.resumeThread(thread_);
+  started = platform_.resumedCommandStarted(thread_);
   platform_.closeHandle(thread_);
   thread_ = kNoHandle;
   return resumed;

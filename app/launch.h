@@ -22,7 +22,11 @@ std::optional<std::wstring_view> findCommandTail(std::wstring_view rawCommandLin
 class LaunchedCommand {
  public:
   explicit LaunchedCommand(Platform& platform) : platform_(platform) {}
-  ~LaunchedCommand() { resume(); }
+  ~LaunchedCommand() {
+    // The run is ending early anyway: whether the command started is not looked at.
+    bool started = true;
+    letGo(started);
+  }
   LaunchedCommand(const LaunchedCommand&) = delete;
   LaunchedCommand& operator=(const LaunchedCommand&) = delete;
 
@@ -33,11 +37,12 @@ class LaunchedCommand {
   // Lets the command go; false when it could not be let go, or, with "Not found: ..." printed,
   // when it turned out not to start.
   bool resume(Output& output);
-  // False when the command could not be let go; whether it started is not looked at, since the
-  // run is ending early anyway.
-  bool resume();
 
  private:
+  // Lets the command go unless that was done; false when it could not be. `started` tells whether
+  // it started.
+  bool letGo(bool& started);
+
   Platform& platform_;
   OsHandle thread_ = kNoHandle;
   std::wstring command_;

@@ -33,17 +33,21 @@ struct Progress {
   AffinityMask after;
 };
 
-// Sets a thread whose mask was `before`; true when the thread took the mask. A change that reached
-// a thread of another process, which took over the identifier since it was listed, is undone.
-bool setThread(ProcessThreads& process, pid_t thread, const AffinityMask& mask,
-               const AffinityMask& before, Progress& progress) {
-  const SetResult result = process.setMask(thread, mask);
-  if (result != SetResult::Gone && !process.isMember(thread)) {
-    if (result == SetResult::Set) {
-      process.setMask(thread, before);
-    }
+// Whether setting `thread` reached a thread of another process, which took over the identifier
+// since it was listed (or, for the main thread, since the process ended); such a change is undone.
+bool undoneForAStranger(ProcessThreads& process, pid_t thread, SetResult result,
+                        const AffinityMask& before) {
+  if (result == SetResult::Gone || process.isMember(thread)) {
     return false;
   }
+  if (result == SetResult::Set) {
+    process.setMask(thread, before);
+  }
+  return true;
+}
+
+// Counts what setting a thread of the process came to; true when the thread took the mask.
+bool record(SetResult result, pid_t thread, Progress& progress) {
   switch (result) {
     case SetResult::Set:
       progress.anySet = true;
@@ -56,6 +60,13 @@ bool setThread(ProcessThreads& process, pid_t thread, const AffinityMask& mask,
       return false;
   }
   return false;
+}
+
+// Sets a thread whose mask was `before`; true when the thread took the mask.
+bool setThread(ProcessThreads& process, pid_t thread, const AffinityMask& mask,
+               const AffinityMask& before, Progress& progress) {
+  const SetResult result = process.setMask(thread, mask);
+  return !undoneForAStranger(process, thread, result, before) && record(result, thread, progress);
 }
 
 // Sets a thread that a later pass finds without the mask; true when that changed its mask. The
@@ -120,18 +131,10 @@ bool setEveryThread(ProcessThreads& process, pid_t mainThread, const AffinityMas
   if (main == SetResult::Set && process.isSingleThreaded()) {
     return true;
   }
-  if (main != SetResult::Gone && !process.isMember(mainThread)) {
-    // The process ended, and its identifier may name another process now.
-    if (main == SetResult::Set) {
-      process.setMask(mainThread, progress.before);
-    }
+  if (undoneForAStranger(process, mainThread, main, progress.before)) {
     return false;
   }
-  progress.anySet = main == SetResult::Set;
-  if (main == SetResult::Refused) {
-    progress.refused = true;
-    progress.refusing.insert(mainThread);
-  }
+  record(main, mainThread, progress);
   std::unordered_set<pid_t> seen{mainThread};
   std::vector<pid_t> threads;
   bool grew = false;

@@ -200,9 +200,6 @@ bool readFirstCommandWord(int procDirectory, pid_t pid, std::string& word, Closi
       continue;
     }
     if (got < 0) {
-      const int error = errno;
-      word.clear();
-      errno = error;
       return false;
     }
     const std::string_view read(page + held, static_cast<std::size_t>(got));
